@@ -1,0 +1,35 @@
+# The two commands of the README:
+#   make test   set up everything on a fresh machine, build, run the tests
+#   make demo   set up everything, build, run a whole update against a local release server
+PY312 := $(shell tools/find-python3.12)
+VENV := .venv
+PY := $(VENV)/bin/python
+SOURCES := $(wildcard src/updater/*.cpp src/updater/*.hpp) CMakeLists.txt pyproject.toml
+
+.PHONY: test demo build system bench clean
+
+$(PY):
+	$(PY312) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q "scikit-build-core>=0.9" cmake ninja "pytest>=8" "trustme>=1.1" "hypothesis>=6"
+
+$(VENV)/.installed: $(PY) $(SOURCES)
+	$(PY) -m pip install -q --no-build-isolation --config-settings=cmake.define.UPDATER_WERROR=ON .
+	touch $@
+
+build: $(VENV)/.installed
+
+system:
+	tools/setup-system
+
+test: system build
+	$(PY) -m pytest -q -ra tests
+
+demo: system build
+	$(PY) demo/run_demo.py
+
+bench: system build
+	$(PY) bench/bench_download.py
+
+clean:
+	rm -rf build $(VENV)

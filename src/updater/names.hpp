@@ -1,0 +1,82 @@
+// Every text constant of the module, made into a str once at initialisation.
+//   ID(x)         an interned identifier whose text is x itself
+//   IDS(x, text)  an interned identifier with the given text
+//   TXT(x, text)  a plain (not interned) text constant
+// Adding a name is one line here; bodies use it as names.x.
+#pragma once
+
+#define UPDATER_NAMES(ID, IDS, TXT)                                              \
+    /* module body: imports and bound globals */                                  \
+    ID(sys) ID(os) ID(time) ID(urllib) ID(threading) ID(subprocess) ID(shutil)    \
+    IDS(urllib_request, "urllib.request") IDS(urllib_error, "urllib.error")       \
+    ID(HTTPError) ID(URLError) ID(tkinter) ID(tk) ID(ttk) ID(messagebox)          \
+    ID(TK_AVAILABLE) ID(UPDATE_URL) ID(MAIN_EXE_NAME) ID(TEMP_EXE_NAME)           \
+    ID(BG_DARK) ID(BG_CARD) ID(ACCENT_PRIMARY) ID(ACCENT_SUCCESS)                 \
+    ID(TEXT_PRIMARY) ID(TEXT_SECONDARY) ID(BORDER_COLOR)                          \
+    ID(get_exe_dir) ID(download_new_exe_with_progress) ID(replace_and_run)        \
+    ID(UpdaterGUI) ID(WIDTH) ID(HEIGHT) ID(updater) ID(builtins)                  \
+    IDS(dunder_test, "__test__") IDS(dunder_name, "__name__")                     \
+    IDS(dunder_main, "__main__") IDS(dunder_module, "__module__")                 \
+    IDS(dunder_qualname, "__qualname__") IDS(dunder_builtins, "__builtins__")     \
+    IDS(dunder_file, "__file__") IDS(dunder_spec, "__spec__")                     \
+    IDS(dunder_loader, "__loader__") IDS(dunder_package, "__package__")           \
+    IDS(dunder_path, "__path__") IDS(dunder_enter, "__enter__")                   \
+    IDS(dunder_exit, "__exit__") IDS(dunder_init, "__init__")                     \
+    ID(_initializing) ID(name) ID(loader) ID(origin) ID(parent)                   \
+    ID(submodule_search_locations) ID(open) ID(RuntimeError) ID(print)            \
+    /* methods and their qualified names */                                       \
+    ID(_run_update) ID(_complete_update) ID(_on_close) ID(console_update)         \
+    ID(progress_callback) IDS(lambda_name, "<lambda>")                            \
+    IDS(q_init, "UpdaterGUI.__init__")                                            \
+    IDS(q_run_update, "UpdaterGUI._run_update")                                   \
+    IDS(q_complete_update, "UpdaterGUI._complete_update")                         \
+    IDS(q_on_close, "UpdaterGUI._on_close")                                       \
+    IDS(q_console_update, "UpdaterGUI.console_update")                            \
+    IDS(q_run_progress, "UpdaterGUI._run_update.<locals>.progress_callback")      \
+    IDS(q_run_progress_lambda,                                                    \
+        "UpdaterGUI._run_update.<locals>.progress_callback.<locals>.<lambda>")    \
+    IDS(q_run_lambda, "UpdaterGUI._run_update.<locals>.<lambda>")                 \
+    IDS(q_console_progress,                                                       \
+        "UpdaterGUI.console_update.<locals>.progress_callback")                   \
+    /* the engine */                                                              \
+    ID(frozen) ID(executable) ID(path) ID(dirname) ID(abspath) ID(join)           \
+    ID(request) ID(Request) ID(headers) ID(urlopen) ID(timeout) ID(get) ID(read)  \
+    ID(write) ID(geturl) ID(startswith) ID(exists) ID(rename) ID(replace)         \
+    ID(remove) ID(move) ID(stat) ID(st_mode) ID(chmod) ID(Popen) ID(close)        \
+    /* the front ends */                                                          \
+    ID(Tk) ID(Frame) ID(Label) ID(Progressbar) ID(Style) ID(Thread) ID(title)     \
+    ID(geometry) ID(resizable) ID(configure) ID(winfo_screenwidth)                \
+    ID(winfo_screenheight) ID(pack) ID(protocol) ID(mainloop) ID(theme_use)       \
+    ID(start) ID(target) ID(daemon) ID(root) ID(card) ID(title_lbl) ID(progress)  \
+    ID(speed_lbl) ID(after) ID(config) ID(text) ID(value) ID(destroy)             \
+    ID(showerror) ID(exit) ID(bg) ID(bd) ID(relief) ID(highlightbackground)       \
+    ID(highlightthickness) ID(expand) ID(fill) ID(padx) ID(pady) ID(ipadx)        \
+    ID(ipady) ID(fg) ID(font) ID(mode) ID(length) ID(background) ID(troughcolor)  \
+    ID(both) ID(flat) ID(determinate) ID(clam) ID(TProgressbar)                   \
+    ID(WM_DELETE_WINDOW)                                                          \
+    /* plain texts */                                                             \
+    TXT(url, "https://downloads.example.com/quelba/launcher/releases/latest/main/QuelbaLauncher.exe") \
+    TXT(main_exe_name, "QuelbaLauncher.exe")                                      \
+    TXT(temp_exe_name, "QuelbaLauncher_new.exe")                                  \
+    TXT(c_bg_dark, "#121212") TXT(c_bg_card, "#1e1e1e")                           \
+    TXT(c_accent_primary, "#00bcd4") TXT(c_accent_success, "#4caf50")            \
+    TXT(c_text_primary, "#ffffff") TXT(c_text_secondary, "#b0b0b0")              \
+    TXT(c_border, "#333333")                                                      \
+    TXT(content_length, "Content-Length") TXT(cache_control, "Cache-Control")     \
+    TXT(no_cache, "no-cache") TXT(fmt_1f, ".1f") TXT(old_suffix, ".old")          \
+    TXT(plus, "+") TXT(dot, ".") TXT(question, "?") TXT(x_sep, "x")               \
+    TXT(file_name, "updater.py") TXT(mode_wb, "wb") TXT(https_prefix, "https:")   \
+    TXT(pct_sep, "% \u2022 ") TXT(kb_sep, " KB \u2022 ") TXT(kbs, " KB/s")         \
+    TXT(failed_replace, "Failed to replace and run: ") TXT(error_prefix, "Error: ") \
+    TXT(download_failed, "Download failed!")                                      \
+    TXT(console_ready, "Update ready! Replacing and restarting...")               \
+    TXT(console_notice, "Tkinter not available, running console update...")       \
+    TXT(gui_ready, "Update ready! Restarting...")                                 \
+    TXT(update_failed, "Update Failed")                                           \
+    TXT(could_not_download, "Could not download update.")                         \
+    TXT(update_error, "Update Error") TXT(window_title, "Quelba Updater")         \
+    TXT(downloading, "Downloading Update...") TXT(connecting, "Connecting...")    \
+    TXT(helvetica, "Helvetica") TXT(bold, "bold")                                 \
+    TXT(short_body, "incomplete download")                                        \
+    TXT(empty_body, "empty download")                                             \
+    TXT(insecure_redirect, "redirected to a non-https URL")

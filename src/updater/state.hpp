@@ -1,0 +1,86 @@
+// The process-wide module state: filled once by the first successful exec
+// step and read by every function of the module afterwards.
+#pragma once
+
+#include "names.hpp"
+#include "ref.hpp"
+
+#include <cstdint>
+
+namespace updater {
+
+struct Names {
+#define UPDATER_FIELD(x, ...) PyObject *x;
+#define UPDATER_ID_FIELD(x) PyObject *x;
+    UPDATER_NAMES(UPDATER_ID_FIELD, UPDATER_FIELD, UPDATER_FIELD)
+#undef UPDATER_ID_FIELD
+#undef UPDATER_FIELD
+};
+
+/// The integer constants, made in this order.
+#define UPDATER_INTS(X)                                                          \
+    X(i0, 0) X(i1, 1) X(i2, 2) X(i5, 5) X(i10, 10) X(i14, 14) X(i15, 15)          \
+    X(i20, 20) X(i60, 60) X(i100, 100) X(i200, 200) X(i300, 300) X(i400, 400)     \
+    X(i500, 500) X(i1024, 1024) X(minus1, -1) X(chunk_size, 65536)
+
+struct Ints {
+#define UPDATER_FIELD(x, v) PyObject *x;
+    UPDATER_INTS(UPDATER_FIELD)
+#undef UPDATER_FIELD
+};
+
+/// The constant argument tuples, passed whole as the positional arguments of one call.
+struct Tuples {
+    PyObject *content_length_0;  // ("Content-Length", 0)
+    PyObject *none3;             // (None, None, None)
+    PyObject *failure_report;    // (-1, 0, False, 0)
+    PyObject *false_false;       // (False, False)
+    PyObject *title_font;        // ("Helvetica", 14, "bold")
+    PyObject *pad_10_15;         // (10, 15)
+    PyObject *pad_0_10;          // (0, 10)
+    PyObject *status_font;       // ("Helvetica", 10)
+    PyObject *pad_0_5;           // (0, 5)
+    PyObject *update_failed;     // ("Update Failed", "Could not download update.")
+};
+
+/// One code object per function of the module, in the order they are made.
+enum class Code : int {
+    get_exe_dir,
+    download,
+    replace_and_run,
+    init,
+    run_update,
+    run_progress,
+    run_lambda,  // the five lambdas of _run_update's callback: run_lambda + 0..4
+    run_lambda5 = run_lambda + 5,
+    run_lambda6,
+    complete_update,
+    on_close,
+    console_update,
+    console_progress,
+    run_exit,  // the exit action posted by _run_update's callback on a failure report
+    count
+};
+constexpr int code_count = static_cast<int>(Code::count);
+
+struct State {
+    PyObject *module = nullptr;
+    PyObject *dict = nullptr;
+    PyObject *builtins = nullptr;
+    PyObject *empty_tuple = nullptr;
+    PyObject *empty_bytes = nullptr;
+    PyObject *empty_str = nullptr;
+    PyTypeObject *function_type = nullptr;
+    PyObject *open = nullptr;
+    PyObject *RuntimeError = nullptr;
+    PyObject *print = nullptr;
+    PyObject *codes[code_count] = {};
+    int64_t interpreter_id = -1;
+};
+
+extern State state;
+extern Names names;
+extern Ints ints;
+extern Tuples tuples;
+
+}  // namespace updater

@@ -1,0 +1,1 @@
+"""Virtual display fixtures (filled in by the window tests)."""

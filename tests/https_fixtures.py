@@ -1,0 +1,1 @@
+"""HTTPS release server fixtures (filled in by the engine tests)."""
