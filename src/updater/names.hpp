@@ -24,6 +24,7 @@
     IDS(dunder_exit, "__exit__") IDS(dunder_init, "__init__")                     \
     ID(_initializing) ID(name) ID(loader) ID(origin) ID(parent)                   \
     ID(submodule_search_locations) ID(open) ID(RuntimeError) ID(print)            \
+    ID(co_argcount) ID(co_nlocals) ID(co_varnames) ID(co_flags) ID(co_name) ID(co_qualname)      \
     /* methods and their qualified names */                                       \
     ID(_run_update) ID(_complete_update) ID(_on_close) ID(console_update)         \
     ID(progress_callback) IDS(lambda_name, "<lambda>")                            \

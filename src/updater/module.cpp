@@ -1,0 +1,469 @@
+// Registration, the process-wide module state and the module body.
+#include "frame.hpp"
+#include "lines.hpp"
+
+#include <cstdio>
+
+namespace updater {
+
+State state;
+Names names;
+Ints ints;
+Tuples tuples;
+
+int init_code_objects();
+
+namespace {
+
+constexpr const char *init_trace = "init updater";
+
+// ---------------------------------------------------------------------------
+// Constants
+
+int make_name(PyObject *&slot, const char *text, bool interned)
+{
+    PyObject *s = interned ? PyUnicode_InternFromString(text) : PyUnicode_FromString(text);
+    if (!s || PyObject_Hash(s) == -1) {
+        Py_XDECREF(s);
+        return -1;
+    }
+    Py_XSETREF(slot, s);
+    return 0;
+}
+
+int init_names()
+{
+#define UPDATER_MAKE_ID(x) \
+    if (make_name(names.x, #x, true) < 0) return -1;
+#define UPDATER_MAKE_IDS(x, text) \
+    if (make_name(names.x, text, true) < 0) return -1;
+#define UPDATER_MAKE_TXT(x, text) \
+    if (make_name(names.x, text, false) < 0) return -1;
+    UPDATER_NAMES(UPDATER_MAKE_ID, UPDATER_MAKE_IDS, UPDATER_MAKE_TXT)
+#undef UPDATER_MAKE_ID
+#undef UPDATER_MAKE_IDS
+#undef UPDATER_MAKE_TXT
+    return 0;
+}
+
+int init_ints()
+{
+#define UPDATER_MAKE_INT(x, v)                          \
+    {                                                   \
+        PyObject *i = PyLong_FromLong(v);               \
+        if (!i) return -1;                              \
+        Py_XSETREF(ints.x, i);                          \
+    }
+    UPDATER_INTS(UPDATER_MAKE_INT)
+#undef UPDATER_MAKE_INT
+    return 0;
+}
+
+int make_tuple(PyObject *&slot, std::initializer_list<PyObject *> items)
+{
+    PyObject *t = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
+    if (!t)
+        return -1;
+    Py_ssize_t i = 0;
+    for (PyObject *item : items)
+        PyTuple_SET_ITEM(t, i++, Py_NewRef(item));
+    Py_XSETREF(slot, t);
+    return 0;
+}
+
+int init_tuples()
+{
+    Tuples &t = tuples;
+    if (make_tuple(t.content_length_0, {names.content_length, ints.i0}) < 0 ||
+        make_tuple(t.none3, {Py_None, Py_None, Py_None}) < 0 ||
+        make_tuple(t.failure_report, {ints.minus1, ints.i0, Py_False, ints.i0}) < 0 ||
+        make_tuple(t.false_false, {Py_False, Py_False}) < 0 ||
+        make_tuple(t.title_font, {names.helvetica, ints.i14, names.bold}) < 0 ||
+        make_tuple(t.pad_10_15, {ints.i10, ints.i15}) < 0 ||
+        make_tuple(t.pad_0_10, {ints.i0, ints.i10}) < 0 ||
+        make_tuple(t.status_font, {names.helvetica, ints.i10}) < 0 ||
+        make_tuple(t.pad_0_5, {ints.i0, ints.i5}) < 0 ||
+        make_tuple(t.update_failed, {names.update_failed, names.could_not_download}) < 0)
+        return -1;
+    return 0;
+}
+
+/// Takes `open`, `RuntimeError` and `print` from the builtins module.
+int init_cached_builtins()
+{
+    PyObject **slots[] = {&state.open, &state.RuntimeError, &state.print};
+    PyObject *keys[] = {names.open, names.RuntimeError, names.print};
+    for (int i = 0; i < 3; ++i) {
+        PyObject *value = PyObject_GetAttr(state.builtins, keys[i]);
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+                return -1;
+            PyErr_Clear();
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", keys[i]);
+            return -1;
+        }
+        Py_XSETREF(*slots[i], value);
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Imports and bindings of the module body
+
+int bind(PyObject *name, PyObject *value) { return PyDict_SetItem(state.dict, name, value); }
+
+/// `import name`, taking a ready module from sys.modules when there is one.
+Ref import_module(PyObject *name)
+{
+    Ref found = steal(PyImport_GetModule(name));
+    if (found) {
+        Ref spec = getattr(found.get(), names.dunder_spec);
+        Ref initializing = spec ? getattr(spec.get(), names._initializing) : Ref();
+        int busy = initializing ? PyObject_IsTrue(initializing.get()) : 0;
+        if (busy <= 0) {
+            PyErr_Clear();
+            return found;
+        }
+    }
+    PyErr_Clear();
+    Ref locals = steal(PyDict_New());
+    if (!locals)
+        return {};
+    return steal(PyImport_ImportModuleLevelObject(name, state.dict, locals.get(), nullptr, 0));
+}
+
+/// `import name as alias` (alias may equal name); -1 with an exception on failure.
+int import_as(PyObject *name, PyObject *alias)
+{
+    Ref module = import_module(name);
+    if (!module)
+        return -1;
+    return bind(alias, module.get());
+}
+
+/// `from module import a, b`: binds each name as soon as it is read.
+int import_from(PyObject *module_name, std::initializer_list<PyObject *> from)
+{
+    Ref fromlist = steal(PyList_New(0));
+    Ref locals = steal(PyDict_New());
+    if (!fromlist || !locals)
+        return -1;
+    for (PyObject *name : from)
+        if (PyList_Append(fromlist.get(), name) < 0)
+            return -1;
+    Ref module = steal(PyImport_ImportModuleLevelObject(module_name, state.dict, locals.get(),
+                                                        fromlist.get(), 0));
+    if (!module)
+        return -1;
+    for (PyObject *name : from) {
+        Ref value = getattr(module.get(), name);
+        if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            Ref package = getattr(module.get(), names.dunder_name);
+            Ref full = package ? join({package.get(), names.dot, name}) : Ref();
+            if (full)
+                value = steal(PyImport_GetModule(full.get()));
+        }
+        if (!value) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+            return -1;
+        }
+        if (bind(name, value.get()) < 0)
+            return -1;
+    }
+    return 0;
+}
+
+/// `def name(...)`: binds a new function object of `spec` in `target`.
+int define(PyObject *target, PyObject *name, const FuncSpec &spec)
+{
+    Ref func = new_function(spec, nullptr);
+    if (!func)
+        return -1;
+    return PyObject_SetItem(target, name, func.get());
+}
+
+/// `class UpdaterGUI:` with its constants and five methods.
+int define_class()
+{
+    Ref ns = steal(PyDict_New());
+    if (!ns)
+        return -1;
+    if (PyObject_SetItem(ns.get(), names.dunder_module, names.updater) < 0 ||
+        PyObject_SetItem(ns.get(), names.dunder_qualname, names.UpdaterGUI) < 0)
+        return fail(init_trace, line::body::class_updater_gui), -1;
+    if (PyObject_SetItem(ns.get(), names.WIDTH, ints.i400) < 0)
+        return fail(init_trace, line::body::width), -1;
+    if (PyObject_SetItem(ns.get(), names.HEIGHT, ints.i200) < 0)
+        return fail(init_trace, line::body::height), -1;
+    struct Method {
+        PyObject *name;
+        const FuncSpec &spec;
+    };
+    const Method methods[] = {
+        {names.dunder_init, init_spec},
+        {names._run_update, run_update_spec},
+        {names._complete_update, complete_update_spec},
+        {names._on_close, on_close_spec},
+        {names.console_update, console_update_spec},
+    };
+    for (const Method &m : methods)
+        if (define(ns.get(), m.name, m.spec) < 0)
+            return fail(init_trace, m.spec.def_line), -1;
+    Ref cls = call(reinterpret_cast<PyObject *>(&PyType_Type),
+                   {names.UpdaterGUI, state.empty_tuple, ns.get()});
+    if (!cls || bind(names.UpdaterGUI, cls.get()) < 0)
+        return fail(init_trace, line::body::class_updater_gui), -1;
+    return 0;
+}
+
+/// `if __name__ == "__main__": UpdaterGUI()`
+int run_entry_point()
+{
+    Ref name = global(names.dunder_name);
+    if (!name)
+        return fail(init_trace, line::body::if_main), -1;
+    int is_main;
+    if (PyUnicode_Check(name.get()))
+        is_main = PyUnicode_Compare(name.get(), names.dunder_main) == 0;
+    else
+        is_main = PyObject_RichCompareBool(name.get(), names.dunder_main, Py_EQ);
+    if (is_main < 0)
+        return fail(init_trace, line::body::if_main), -1;
+    if (!is_main)
+        return 0;
+    Ref cls = global(names.UpdaterGUI);
+    Ref gui = cls ? call(cls.get()) : Ref();
+    if (!gui)
+        return fail(init_trace, line::body::call_updater_gui), -1;
+    return 0;
+}
+
+/// The statements of the module body, in order.
+int run_body()
+{
+    using namespace line::body;
+    struct Import {
+        PyObject *name;
+        int line;
+    };
+    // import sys / os / time
+    for (Import i : {Import{names.sys, import_sys}, Import{names.os, import_os},
+                     Import{names.time, import_time}})
+        if (import_as(i.name, i.name) < 0)
+            return fail(init_trace, i.line), -1;
+    // import urllib.request
+    {
+        Ref locals = steal(PyDict_New());
+        Ref top = locals ? steal(PyImport_ImportModuleLevelObject(
+                               names.urllib_request, state.dict, locals.get(), nullptr, 0))
+                         : Ref();
+        if (!top || bind(names.urllib, top.get()) < 0)
+            return fail(init_trace, import_urllib_request), -1;
+    }
+    // from urllib.error import HTTPError, URLError
+    if (import_from(names.urllib_error, {names.HTTPError, names.URLError}) < 0)
+        return fail(init_trace, from_urllib_error), -1;
+    // import threading / subprocess / shutil
+    for (Import i : {Import{names.threading, import_threading},
+                     Import{names.subprocess, import_subprocess},
+                     Import{names.shutil, import_shutil}})
+        if (import_as(i.name, i.name) < 0)
+            return fail(init_trace, i.line), -1;
+
+    // try: import tkinter as tk; from tkinter import ttk, messagebox; TK_AVAILABLE = True
+    int line = import_tkinter;
+    int ok = import_as(names.tkinter, names.tk);
+    if (ok == 0) {
+        line = from_tkinter;
+        ok = import_from(names.tkinter, {names.ttk, names.messagebox});
+    }
+    if (ok == 0) {
+        line = tk_available_true;
+        ok = bind(names.TK_AVAILABLE, Py_True);
+    }
+    if (ok < 0) {
+        // except Exception: TK_AVAILABLE = False
+        if (!pending_matches(PyExc_Exception))
+            return fail(init_trace, line), -1;
+        PyErr_Clear();
+        if (bind(names.TK_AVAILABLE, Py_False) < 0)
+            return fail(init_trace, tk_available_false), -1;
+    }
+
+    struct Constant {
+        PyObject *name;
+        PyObject *value;
+        int line;
+    };
+    const Constant constants[] = {
+        {names.UPDATE_URL, names.url, update_url},
+        {names.MAIN_EXE_NAME, names.main_exe_name, main_exe_name},
+        {names.TEMP_EXE_NAME, names.temp_exe_name, temp_exe_name},
+        {names.BG_DARK, names.c_bg_dark, bg_dark},
+        {names.BG_CARD, names.c_bg_card, bg_dark + 1},
+        {names.ACCENT_PRIMARY, names.c_accent_primary, bg_dark + 2},
+        {names.ACCENT_SUCCESS, names.c_accent_success, bg_dark + 3},
+        {names.TEXT_PRIMARY, names.c_text_primary, bg_dark + 4},
+        {names.TEXT_SECONDARY, names.c_text_secondary, bg_dark + 5},
+        {names.BORDER_COLOR, names.c_border, bg_dark + 6},
+    };
+    for (const Constant &c : constants)
+        if (bind(c.name, c.value) < 0)
+            return fail(init_trace, c.line), -1;
+
+    // def get_exe_dir / download_new_exe_with_progress / replace_and_run
+    for (const FuncSpec *spec : {&get_exe_dir_spec, &download_spec, &replace_and_run_spec})
+        if (define(state.dict, names.*(spec->qualname), *spec) < 0)
+            return fail(init_trace, spec->def_line), -1;
+    if (define_class() < 0)
+        return -1;
+    if (run_entry_point() < 0)
+        return -1;
+    // __test__ = {}
+    Ref test = steal(PyDict_New());
+    if (!test || bind(names.dunder_test, test.get()) < 0)
+        return fail(init_trace, test_dict), -1;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// The create and exec steps
+
+int copy_spec_attribute(PyObject *spec, PyObject *module, const char *from, const char *to,
+                        bool copy_none)
+{
+    PyObject *value = PyObject_GetAttrString(spec, from);
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    Ref owned = steal(value);
+    if (value == Py_None && !copy_none)
+        return 0;
+    return PyObject_SetAttrString(module, to, value);
+}
+
+PyObject *module_create(PyObject *spec, PyModuleDef *) noexcept
+{
+    int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1)
+        return nullptr;
+    if (state.interpreter_id == -1) {
+        state.interpreter_id = id;
+    } else if (state.interpreter_id != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return nullptr;
+    }
+    if (state.module)
+        return Py_NewRef(state.module);
+    Ref name = steal(PyObject_GetAttrString(spec, "name"));
+    if (!name)
+        return nullptr;
+    Ref module = steal(PyModule_NewObject(name.get()));
+    if (!module)
+        return nullptr;
+    if (copy_spec_attribute(spec, module.get(), "loader", "__loader__", true) < 0 ||
+        copy_spec_attribute(spec, module.get(), "origin", "__file__", true) < 0 ||
+        copy_spec_attribute(spec, module.get(), "parent", "__package__", true) < 0 ||
+        copy_spec_attribute(spec, module.get(), "submodule_search_locations", "__path__",
+                            false) < 0)
+        return nullptr;
+    return module.release();
+}
+
+/// Issues the RuntimeWarning when the running interpreter is not 3.12.
+int check_version()
+{
+    int major = static_cast<int>((Py_Version >> 24) & 0xff);
+    int minor = static_cast<int>((Py_Version >> 16) & 0xff);
+    if (major == 3 && minor == 12)
+        return 0;
+    char message[200];
+    PyOS_snprintf(message, sizeof message,
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                  3, 12, "updater", "does not match", major, minor);
+    return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
+}
+
+/// Steps 2 to 16 of the exec step; the caller rolls the module back on failure.
+int exec_steps(PyObject *module)
+{
+    state.module = Py_NewRef(module);
+    PyObject *dict = PyModule_GetDict(module);
+    if (!dict)
+        return -1;
+    state.dict = Py_NewRef(dict);
+    PyObject *builtins = PyImport_AddModule("builtins");
+    if (!builtins)
+        return -1;
+    Py_XSETREF(state.builtins, Py_NewRef(builtins));
+    if (PyObject_SetAttrString(module, "__builtins__", builtins) < 0)
+        return -1;
+    if (check_version() < 0)
+        return -1;
+    Py_XSETREF(state.empty_tuple, PyTuple_New(0));
+    Py_XSETREF(state.empty_bytes, PyBytes_FromStringAndSize(nullptr, 0));
+    Py_XSETREF(state.empty_str, PyUnicode_New(0, 0));
+    if (!state.empty_tuple || !state.empty_bytes || !state.empty_str)
+        return -1;
+    if (init_names() < 0 || init_ints() < 0)
+        return -1;
+
+    // From here on every failure carries the module's traceback entry.
+    if (init_function_type() < 0)
+        return fail(init_trace, line::body::start), -1;
+    PyObject *modules = PyImport_GetModuleDict();
+    int present = PyDict_Contains(modules, names.updater);
+    if (present < 0 || (!present && PyDict_SetItem(modules, names.updater, module) < 0))
+        return fail(init_trace, line::body::start), -1;
+    if (init_cached_builtins() < 0 || init_tuples() < 0 || init_code_objects() < 0 ||
+        init_scope_types() < 0)
+        return fail(init_trace, line::body::start), -1;
+    return run_body();
+}
+
+int module_exec(PyObject *module) noexcept
+{
+    if (state.module) {
+        if (state.module == module)
+            return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'updater' has already been imported. Re-initialisation is not "
+                        "supported.");
+        return -1;
+    }
+    if (exec_steps(module) == 0)
+        return 0;
+    Py_CLEAR(state.dict);
+    Py_CLEAR(state.module);
+    return -1;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void *>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "updater",
+    nullptr,
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace updater
+
+PyMODINIT_FUNC PyInit_updater(void) { return PyModuleDef_Init(&updater::module_def); }
