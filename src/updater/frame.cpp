@@ -625,8 +625,9 @@ PyObject *fail(const char *func, int line)
     PyObject *code = code_for_line(func, line);
     if (!code)
         return nullptr;
+    PyObject *globals = state.dict ? state.dict : PyEval_GetBuiltins();
     PyFrameObject *frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code),
-                                       state.dict, nullptr);
+                                       globals, nullptr);
     if (!frame)
         return nullptr;
     PyTraceBack_Here(frame);
@@ -639,7 +640,8 @@ PyObject *fail(const char *func, int line)
 
 Ref global(PyObject *name)
 {
-    PyObject *value = PyDict_GetItemWithError(state.dict, name);
+    // The state has no dict only after a failed exec step; the builtins remain.
+    PyObject *value = state.dict ? PyDict_GetItemWithError(state.dict, name) : nullptr;
     if (value)
         return borrow(value);
     if (PyErr_Occurred())
