@@ -3,54 +3,1081 @@
 #include "frame.hpp"
 #include "lines.hpp"
 
+#include <cstring>
+
 namespace updater {
 namespace {
 
-PyObject *not_implemented(const FuncSpec &spec, int line)
+// ---------------------------------------------------------------------------
+// Closure scopes of _run_update and of its progress callback.
+//
+// The worker scope holds the cells of _run_update (`self`, `new_exe`); the
+// report scope holds one report's values and a link to the worker scope. Each
+// posted action keeps the scope it was made in, so it shows its own report.
+
+struct WorkerScope {
+    PyObject_HEAD
+    PyObject *self;
+    PyObject *new_exe;  // null until the download has returned
+};
+
+struct ReportScope {
+    PyObject_HEAD
+    PyObject *outer;  // the WorkerScope of the _run_update call
+    PyObject *percent;
+    PyObject *speed_kb;
+    PyObject *downloaded_bytes;
+};
+
+/// Released scope objects kept for reuse: untracked, fields cleared, and
+/// holding no reference to their type.
+struct FreeList {
+    static constexpr int capacity = 8;
+    PyObject *items[capacity];
+    int count = 0;
+};
+
+PyTypeObject *worker_scope_type = nullptr;
+PyTypeObject *report_scope_type = nullptr;
+FreeList worker_free;
+FreeList report_free;
+
+/// A new, tracked scope object of `type` with every field null; nullptr on failure.
+template <class T>
+T *scope_alloc(PyTypeObject *type, FreeList &free)
 {
-    PyErr_SetString(PyExc_NotImplementedError, spec.name);
-    return fail(spec.trace_name, line);
+    PyObject *op;
+    if (free.count > 0) {
+        op = free.items[--free.count];
+        PyObject_Init(op, type);
+    }
+    else {
+        op = reinterpret_cast<PyObject *>(PyObject_GC_New(T, type));
+        if (!op)
+            return nullptr;
+    }
+    // the fields after the object header start out unassigned
+    std::memset(reinterpret_cast<char *>(op) + sizeof(PyObject), 0, sizeof(T) - sizeof(PyObject));
+    PyObject_GC_Track(op);
+    return reinterpret_cast<T *>(op);
 }
 
-PyObject *init_body(PyObject *, PyObject *const *)
+/// Frees a scope object whose fields are already cleared, or keeps it for reuse.
+void scope_release(PyObject *op, PyTypeObject *own_type, FreeList &free)
 {
-    return not_implemented(init_spec, line::init::tk_available);
+    PyTypeObject *type = Py_TYPE(op);
+    if (type == own_type && free.count < FreeList::capacity)
+        free.items[free.count++] = op;
+    else
+        type->tp_free(op);
+    Py_DECREF(type);
 }
-PyObject *run_update_body(PyObject *, PyObject *const *)
+
+/// A new worker scope holding `self`; new_exe stays unassigned.
+Ref new_worker_scope(PyObject *self)
 {
-    return not_implemented(run_update_spec, line::run_update::download);
+    WorkerScope *scope = scope_alloc<WorkerScope>(worker_scope_type, worker_free);
+    if (!scope)
+        return Ref();
+    scope->self = Py_NewRef(self);
+    return steal(reinterpret_cast<PyObject *>(scope));
 }
-PyObject *complete_update_body(PyObject *, PyObject *const *)
+
+/// A new report scope over `outer` holding one report's values.
+Ref new_report_scope(PyObject *outer, PyObject *percent, PyObject *speed_kb,
+                     PyObject *downloaded_bytes)
 {
-    return not_implemented(complete_update_spec, line::complete_update::replace_and_run);
+    ReportScope *scope = scope_alloc<ReportScope>(report_scope_type, report_free);
+    if (!scope)
+        return Ref();
+    scope->outer = Py_NewRef(outer);
+    scope->percent = Py_NewRef(percent);
+    scope->speed_kb = Py_NewRef(speed_kb);
+    scope->downloaded_bytes = Py_NewRef(downloaded_bytes);
+    return steal(reinterpret_cast<PyObject *>(scope));
 }
+
+WorkerScope *as_worker(PyObject *scope) { return reinterpret_cast<WorkerScope *>(scope); }
+ReportScope *as_report(PyObject *scope) { return reinterpret_cast<ReportScope *>(scope); }
+
+/// A cell of an enclosing scope: new reference, or nullptr with NameError
+/// when the variable has not been assigned yet.
+Ref free_variable(PyObject *value, const char *name)
+{
+    if (!value) {
+        PyErr_Format(PyExc_NameError,
+                     "free variable '%s' referenced before assignment in enclosing scope", name);
+        return Ref();
+    }
+    return borrow(value);
+}
+
+/// `self` as seen from a function nested in _run_update.
+Ref worker_self(PyObject *worker) { return free_variable(as_worker(worker)->self, "self"); }
+Ref report_self(PyObject *report) { return worker_self(as_report(report)->outer); }
+
+int worker_scope_traverse(PyObject *op, visitproc visit, void *arg)
+{
+    WorkerScope *scope = as_worker(op);
+    Py_VISIT(Py_TYPE(op));
+    Py_VISIT(scope->self);
+    Py_VISIT(scope->new_exe);
+    return 0;
+}
+
+int worker_scope_clear(PyObject *op)
+{
+    WorkerScope *scope = as_worker(op);
+    Py_CLEAR(scope->self);
+    Py_CLEAR(scope->new_exe);
+    return 0;
+}
+
+void worker_scope_dealloc(PyObject *op)
+{
+    PyObject_GC_UnTrack(op);
+    worker_scope_clear(op);
+    scope_release(op, worker_scope_type, worker_free);
+}
+
+int report_scope_traverse(PyObject *op, visitproc visit, void *arg)
+{
+    ReportScope *scope = as_report(op);
+    Py_VISIT(Py_TYPE(op));
+    Py_VISIT(scope->outer);
+    Py_VISIT(scope->percent);
+    Py_VISIT(scope->speed_kb);
+    Py_VISIT(scope->downloaded_bytes);
+    return 0;
+}
+
+int report_scope_clear(PyObject *op)
+{
+    ReportScope *scope = as_report(op);
+    Py_CLEAR(scope->outer);
+    Py_CLEAR(scope->percent);
+    Py_CLEAR(scope->speed_kb);
+    Py_CLEAR(scope->downloaded_bytes);
+    return 0;
+}
+
+void report_scope_dealloc(PyObject *op)
+{
+    PyObject_GC_UnTrack(op);
+    report_scope_clear(op);
+    scope_release(op, report_scope_type, report_free);
+}
+
+PyType_Slot worker_scope_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(worker_scope_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(worker_scope_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(worker_scope_clear)},
+    {0, nullptr},
+};
+
+PyType_Spec worker_scope_spec = {
+    "updater._run_update_scope",
+    sizeof(WorkerScope),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    worker_scope_slots,
+};
+
+PyType_Slot report_scope_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(report_scope_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(report_scope_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(report_scope_clear)},
+    {0, nullptr},
+};
+
+PyType_Spec report_scope_spec = {
+    "updater._progress_callback_scope",
+    sizeof(ReportScope),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    report_scope_slots,
+};
+
+// ---------------------------------------------------------------------------
+// Pieces shared by the statements below.
+
+/// f"{percent:.1f}% • {speed_kb:.1f} KB/s"
+Ref known_size_text(PyObject *percent, PyObject *speed_kb)
+{
+    Ref pct = steal(PyObject_Format(percent, names.fmt_1f));
+    if (!pct)
+        return Ref();
+    Ref speed = steal(PyObject_Format(speed_kb, names.fmt_1f));
+    if (!speed)
+        return Ref();
+    return join({pct.get(), names.pct_sep, speed.get(), names.kbs});
+}
+
+/// f"{downloaded_bytes // 1024} KB • {speed_kb:.1f} KB/s"
+Ref byte_count_text(PyObject *downloaded_bytes, PyObject *speed_kb)
+{
+    Ref kib = steal(PyNumber_FloorDivide(downloaded_bytes, ints.i1024));
+    if (!kib)
+        return Ref();
+    Ref kib_text = steal(PyObject_Format(kib.get(), state.empty_str));
+    if (!kib_text)
+        return Ref();
+    Ref speed = steal(PyObject_Format(speed_kb, names.fmt_1f));
+    if (!speed)
+        return Ref();
+    return join({kib_text.get(), names.kb_sep, speed.get(), names.kbs});
+}
+
+/// f"{value}" for one field without a format spec.
+Ref format_field(PyObject *value) { return steal(PyObject_Format(value, state.empty_str)); }
+
+/// Truth test: 1, 0, or -1 with an exception set.
+int truth(const Ref &value) { return PyObject_IsTrue(value.get()); }
+
+/// `percent == -1`: 1, 0, or -1 with an exception set.
+int is_failure_report(PyObject *percent)
+{
+    Ref equal = steal(PyObject_RichCompare(percent, ints.minus1, Py_EQ));
+    if (!equal)
+        return -1;
+    return truth(equal);
+}
+
+/// print(text) with the builtin taken at initialisation.
+Ref print_line(PyObject *text) { return call(state.print, {text}); }
+
+/// self.root.after(delay, <action made from spec over scope>): the posting
+/// statement of the window's worker. 0, or -1 with an exception set.
+int post(PyObject *self, PyObject *delay, const FuncSpec &action_spec, PyObject *scope)
+{
+    Ref root = getattr(self, names.root);
+    if (!root)
+        return -1;
+    Ref action = new_function(action_spec, scope);
+    if (!action)
+        return -1;
+    Ref id = call_method(root.get(), names.after, {delay, action.get()});
+    return id ? 0 : -1;
+}
+
+/// self.speed_lbl.config(text=<text made by make_text>), the statement of
+/// four posted actions. The text is made after the method lookup, as the
+/// Python call evaluates its arguments after the callee.
+template <class MakeText>
+Ref set_status(PyObject *self, MakeText make_text)
+{
+    Ref label = getattr(self, names.speed_lbl);
+    if (!label)
+        return Ref();
+    Ref config = getattr(label.get(), names.config);
+    if (!config)
+        return Ref();
+    Ref text = make_text();
+    if (!text)
+        return Ref();
+    return call_kw(config.get(), {}, {names.text}, {text.get()});
+}
+
+// ---------------------------------------------------------------------------
+// UpdaterGUI.__init__
+
+PyObject *init_body(PyObject *, PyObject *const *args)
+{
+    const char *here = init_spec.trace_name;
+    namespace at = line::init;
+    PyObject *self = args[0];
+
+    // if not TK_AVAILABLE:
+    Ref tk_available = global(names.TK_AVAILABLE);
+    if (!tk_available)
+        return fail(here, at::tk_available);
+    int available = truth(tk_available);
+    if (available < 0)
+        return fail(here, at::tk_available);
+    if (!available) {
+        // self.console_update()
+        Ref done = call_method(self, names.console_update);
+        if (!done)
+            return fail(here, at::console_update);
+        // return
+        Py_RETURN_NONE;
+    }
+
+    // self.root = tk.Tk()
+    {
+        Ref tk = global(names.tk);
+        if (!tk)
+            return fail(here, at::tk_root);
+        Ref tk_class = getattr(tk.get(), names.Tk);
+        if (!tk_class)
+            return fail(here, at::tk_root);
+        Ref root = call(tk_class.get());
+        if (!root || PyObject_SetAttr(self, names.root, root.get()) < 0)
+            return fail(here, at::tk_root);
+    }
+
+    // self.root.title("Quelba Updater")
+    {
+        Ref root = getattr(self, names.root);
+        if (!root || !call_method(root.get(), names.title, {names.window_title}))
+            return fail(here, at::title);
+    }
+
+    // self.root.geometry(f"{self.WIDTH}x{self.HEIGHT}")
+    {
+        Ref root = getattr(self, names.root);
+        if (!root)
+            return fail(here, at::size);
+        Ref geometry = getattr(root.get(), names.geometry);
+        if (!geometry)
+            return fail(here, at::size);
+        Ref width = getattr(self, names.WIDTH);
+        if (!width)
+            return fail(here, at::size);
+        Ref width_text = format_field(width.get());
+        if (!width_text)
+            return fail(here, at::size);
+        Ref height = getattr(self, names.HEIGHT);
+        if (!height)
+            return fail(here, at::size);
+        Ref height_text = format_field(height.get());
+        if (!height_text)
+            return fail(here, at::size);
+        Ref size = join({width_text.get(), names.x_sep, height_text.get()});
+        if (!size || !call(geometry.get(), {size.get()}))
+            return fail(here, at::size);
+    }
+
+    // self.root.resizable(False, False)
+    {
+        Ref root = getattr(self, names.root);
+        if (!root)
+            return fail(here, at::resizable);
+        Ref resizable = getattr(root.get(), names.resizable);
+        if (!resizable || !call_tuple(resizable.get(), tuples.false_false))
+            return fail(here, at::resizable);
+    }
+
+    // self.root.configure(bg=BG_DARK)
+    {
+        Ref root = getattr(self, names.root);
+        if (!root)
+            return fail(here, at::configure_bg);
+        Ref configure = getattr(root.get(), names.configure);
+        if (!configure)
+            return fail(here, at::configure_bg);
+        Ref bg_dark = global(names.BG_DARK);
+        if (!bg_dark || !call_kw(configure.get(), {}, {names.bg}, {bg_dark.get()}))
+            return fail(here, at::configure_bg);
+    }
+
+    // x = (self.root.winfo_screenwidth() - self.WIDTH) // 2
+    Ref x;
+    {
+        Ref root = getattr(self, names.root);
+        if (!root)
+            return fail(here, at::x);
+        Ref screen = call_method(root.get(), names.winfo_screenwidth);
+        if (!screen)
+            return fail(here, at::x);
+        Ref width = getattr(self, names.WIDTH);
+        if (!width)
+            return fail(here, at::x);
+        Ref spare = steal(PyNumber_Subtract(screen.get(), width.get()));
+        if (!spare)
+            return fail(here, at::x);
+        x = steal(PyNumber_FloorDivide(spare.get(), ints.i2));
+        if (!x)
+            return fail(here, at::x);
+    }
+
+    // y = (self.root.winfo_screenheight() - self.HEIGHT) // 2
+    Ref y;
+    {
+        Ref root = getattr(self, names.root);
+        if (!root)
+            return fail(here, at::y);
+        Ref screen = call_method(root.get(), names.winfo_screenheight);
+        if (!screen)
+            return fail(here, at::y);
+        Ref height = getattr(self, names.HEIGHT);
+        if (!height)
+            return fail(here, at::y);
+        Ref spare = steal(PyNumber_Subtract(screen.get(), height.get()));
+        if (!spare)
+            return fail(here, at::y);
+        y = steal(PyNumber_FloorDivide(spare.get(), ints.i2));
+        if (!y)
+            return fail(here, at::y);
+    }
+
+    // self.root.geometry(f"+{x}+{y}")
+    {
+        Ref root = getattr(self, names.root);
+        if (!root)
+            return fail(here, at::position);
+        Ref geometry = getattr(root.get(), names.geometry);
+        if (!geometry)
+            return fail(here, at::position);
+        Ref x_text = format_field(x.get());
+        if (!x_text)
+            return fail(here, at::position);
+        Ref y_text = format_field(y.get());
+        if (!y_text)
+            return fail(here, at::position);
+        Ref position = join({names.plus, x_text.get(), names.plus, y_text.get()});
+        if (!position || !call(geometry.get(), {position.get()}))
+            return fail(here, at::position);
+    }
+
+    // self.card = tk.Frame(self.root, bg=BG_CARD, bd=2, relief="flat",
+    //                      highlightbackground=BORDER_COLOR, highlightthickness=1)
+    {
+        Ref tk = global(names.tk);
+        if (!tk)
+            return fail(here, at::card);
+        Ref frame_class = getattr(tk.get(), names.Frame);
+        if (!frame_class)
+            return fail(here, at::card);
+        Ref root = getattr(self, names.root);
+        if (!root)
+            return fail(here, at::card);
+        Ref bg_card = global(names.BG_CARD);
+        if (!bg_card)
+            return fail(here, at::card);
+        Ref border = global(names.BORDER_COLOR);
+        if (!border)
+            return fail(here, at::card);
+        Ref card = call_kw(frame_class.get(), {root.get()},
+                           {names.bg, names.bd, names.relief, names.highlightbackground,
+                            names.highlightthickness},
+                           {bg_card.get(), ints.i2, names.flat, border.get(), ints.i1});
+        if (!card || PyObject_SetAttr(self, names.card, card.get()) < 0)
+            return fail(here, at::card);
+    }
+
+    // self.card.pack(expand=True, fill="both", padx=20, pady=20, ipadx=10, ipady=10)
+    {
+        Ref card = getattr(self, names.card);
+        if (!card)
+            return fail(here, at::card_pack);
+        Ref pack = getattr(card.get(), names.pack);
+        if (!pack ||
+            !call_kw(pack.get(), {},
+                     {names.expand, names.fill, names.padx, names.pady, names.ipadx, names.ipady},
+                     {Py_True, names.both, ints.i20, ints.i20, ints.i10, ints.i10}))
+            return fail(here, at::card_pack);
+    }
+
+    // self.title_lbl = tk.Label(self.card, text="Downloading Update...", bg=BG_CARD,
+    //                           fg=TEXT_PRIMARY, font=("Helvetica", 14, "bold"))
+    {
+        Ref tk = global(names.tk);
+        if (!tk)
+            return fail(here, at::title_lbl);
+        Ref label_class = getattr(tk.get(), names.Label);
+        if (!label_class)
+            return fail(here, at::title_lbl);
+        Ref card = getattr(self, names.card);
+        if (!card)
+            return fail(here, at::title_lbl);
+        Ref bg_card = global(names.BG_CARD);
+        if (!bg_card)
+            return fail(here, at::title_lbl);
+        Ref text_primary = global(names.TEXT_PRIMARY);
+        if (!text_primary)
+            return fail(here, at::title_lbl);
+        Ref label = call_kw(label_class.get(), {card.get()},
+                            {names.text, names.bg, names.fg, names.font},
+                            {names.downloading, bg_card.get(), text_primary.get(),
+                             tuples.title_font});
+        if (!label || PyObject_SetAttr(self, names.title_lbl, label.get()) < 0)
+            return fail(here, at::title_lbl);
+    }
+
+    // self.title_lbl.pack(pady=(10, 15))
+    {
+        Ref label = getattr(self, names.title_lbl);
+        if (!label)
+            return fail(here, at::title_lbl_pack);
+        Ref pack = getattr(label.get(), names.pack);
+        if (!pack || !call_kw(pack.get(), {}, {names.pady}, {tuples.pad_10_15}))
+            return fail(here, at::title_lbl_pack);
+    }
+
+    // self.progress = ttk.Progressbar(self.card, mode="determinate", length=300)
+    {
+        Ref ttk = global(names.ttk);
+        if (!ttk)
+            return fail(here, at::progress);
+        Ref bar_class = getattr(ttk.get(), names.Progressbar);
+        if (!bar_class)
+            return fail(here, at::progress);
+        Ref card = getattr(self, names.card);
+        if (!card)
+            return fail(here, at::progress);
+        Ref bar = call_kw(bar_class.get(), {card.get()}, {names.mode, names.length},
+                          {names.determinate, ints.i300});
+        if (!bar || PyObject_SetAttr(self, names.progress, bar.get()) < 0)
+            return fail(here, at::progress);
+    }
+
+    // style = ttk.Style()
+    Ref style;
+    {
+        Ref ttk = global(names.ttk);
+        if (!ttk)
+            return fail(here, at::style);
+        Ref style_class = getattr(ttk.get(), names.Style);
+        if (!style_class)
+            return fail(here, at::style);
+        style = call(style_class.get());
+        if (!style)
+            return fail(here, at::style);
+    }
+
+    // style.theme_use("clam")
+    if (!call_method(style.get(), names.theme_use, {names.clam}))
+        return fail(here, at::theme_use);
+
+    // style.configure("TProgressbar", background=ACCENT_SUCCESS, troughcolor=BG_DARK)
+    {
+        Ref configure = getattr(style.get(), names.configure);
+        if (!configure)
+            return fail(here, at::style_configure);
+        Ref accent = global(names.ACCENT_SUCCESS);
+        if (!accent)
+            return fail(here, at::style_configure);
+        Ref bg_dark = global(names.BG_DARK);
+        if (!bg_dark || !call_kw(configure.get(), {names.TProgressbar},
+                                 {names.background, names.troughcolor},
+                                 {accent.get(), bg_dark.get()}))
+            return fail(here, at::style_configure);
+    }
+
+    // self.progress.pack(pady=(0, 10))
+    {
+        Ref bar = getattr(self, names.progress);
+        if (!bar)
+            return fail(here, at::progress_pack);
+        Ref pack = getattr(bar.get(), names.pack);
+        if (!pack || !call_kw(pack.get(), {}, {names.pady}, {tuples.pad_0_10}))
+            return fail(here, at::progress_pack);
+    }
+
+    // self.speed_lbl = tk.Label(self.card, text="Connecting...", bg=BG_CARD,
+    //                           fg=TEXT_SECONDARY, font=("Helvetica", 10))
+    {
+        Ref tk = global(names.tk);
+        if (!tk)
+            return fail(here, at::speed_lbl);
+        Ref label_class = getattr(tk.get(), names.Label);
+        if (!label_class)
+            return fail(here, at::speed_lbl);
+        Ref card = getattr(self, names.card);
+        if (!card)
+            return fail(here, at::speed_lbl);
+        Ref bg_card = global(names.BG_CARD);
+        if (!bg_card)
+            return fail(here, at::speed_lbl);
+        Ref text_secondary = global(names.TEXT_SECONDARY);
+        if (!text_secondary)
+            return fail(here, at::speed_lbl);
+        Ref label = call_kw(label_class.get(), {card.get()},
+                            {names.text, names.bg, names.fg, names.font},
+                            {names.connecting, bg_card.get(), text_secondary.get(),
+                             tuples.status_font});
+        if (!label || PyObject_SetAttr(self, names.speed_lbl, label.get()) < 0)
+            return fail(here, at::speed_lbl);
+    }
+
+    // self.speed_lbl.pack(pady=(0, 5))
+    {
+        Ref label = getattr(self, names.speed_lbl);
+        if (!label)
+            return fail(here, at::speed_lbl_pack);
+        Ref pack = getattr(label.get(), names.pack);
+        if (!pack || !call_kw(pack.get(), {}, {names.pady}, {tuples.pad_0_5}))
+            return fail(here, at::speed_lbl_pack);
+    }
+
+    // self.root.protocol("WM_DELETE_WINDOW", self._on_close)
+    {
+        Ref root = getattr(self, names.root);
+        if (!root)
+            return fail(here, at::protocol);
+        Ref protocol = getattr(root.get(), names.protocol);
+        if (!protocol)
+            return fail(here, at::protocol);
+        Ref on_close = getattr(self, names._on_close);
+        if (!on_close || !call(protocol.get(), {names.WM_DELETE_WINDOW, on_close.get()}))
+            return fail(here, at::protocol);
+    }
+
+    // threading.Thread(target=self._run_update, daemon=True).start()
+    {
+        Ref threading = global(names.threading);
+        if (!threading)
+            return fail(here, at::thread);
+        Ref thread_class = getattr(threading.get(), names.Thread);
+        if (!thread_class)
+            return fail(here, at::thread);
+        Ref run_update = getattr(self, names._run_update);
+        if (!run_update)
+            return fail(here, at::thread);
+        Ref thread = call_kw(thread_class.get(), {}, {names.target, names.daemon},
+                             {run_update.get(), Py_True});
+        if (!thread || !call_method(thread.get(), names.start))
+            return fail(here, at::thread);
+    }
+
+    // self.root.mainloop()
+    {
+        Ref root = getattr(self, names.root);
+        if (!root || !call_method(root.get(), names.mainloop))
+            return fail(here, at::mainloop);
+    }
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// UpdaterGUI._run_update and what it posts
+
+PyObject *run_update_body(PyObject *, PyObject *const *args)
+{
+    const char *here = run_update_spec.trace_name;
+    namespace at = line::run_update;
+    PyObject *self = args[0];
+
+    // the cells of self and new_exe
+    Ref scope = new_worker_scope(self);
+    if (!scope)
+        return fail(here, line::body::def_run_update);
+
+    // def progress_callback(percent, speed_kb, known_size, downloaded_bytes): ...
+    Ref progress_callback = new_function(run_progress_spec, scope.get());
+    if (!progress_callback)
+        return fail(here, line::body::def_run_update);
+
+    // new_exe = download_new_exe_with_progress(progress_callback)
+    {
+        Ref download = global(names.download_new_exe_with_progress);
+        if (!download)
+            return fail(here, at::download);
+        Ref new_exe = call(download.get(), {progress_callback.get()});
+        if (!new_exe)
+            return fail(here, at::download);
+        Py_XSETREF(as_worker(scope.get())->new_exe, new_exe.release());
+    }
+
+    // if new_exe:
+    {
+        Ref new_exe = free_variable(as_worker(scope.get())->new_exe, "new_exe");
+        if (!new_exe)
+            return fail(here, at::test_new_exe);
+        int ready = truth(new_exe);
+        if (ready < 0)
+            return fail(here, at::test_new_exe);
+        if (!ready)
+            Py_RETURN_NONE;
+    }
+
+    // self.root.after(0, lambda: self.speed_lbl.config(text="Update ready! Restarting..."))
+    if (post(self, ints.i0, run_lambda5_spec, scope.get()) < 0)
+        return fail(here, at::post_ready);
+
+    // self.root.after(500, lambda: self._complete_update(new_exe))
+    if (post(self, ints.i500, run_lambda6_spec, scope.get()) < 0)
+        return fail(here, at::post_complete);
+
+    Py_RETURN_NONE;
+}
+
+PyObject *run_progress_body(PyObject *func, PyObject *const *args)
+{
+    const char *here = run_progress_spec.trace_name;
+    namespace at = line::run_progress;
+    PyObject *percent = args[0];
+    PyObject *speed_kb = args[1];
+    PyObject *known_size = args[2];
+    PyObject *downloaded_bytes = args[3];
+    PyObject *worker = function_scope(func);
+
+    // the cells of this report
+    Ref report = new_report_scope(worker, percent, speed_kb, downloaded_bytes);
+    if (!report)
+        return fail(here, line::run_update::def_progress);
+
+    // if percent == -1:
+    int failed = is_failure_report(percent);
+    if (failed < 0)
+        return fail(here, at::test_failed);
+    if (failed) {
+        // self.root.after(0, lambda: self.speed_lbl.config(text="Download failed!"))
+        Ref self = worker_self(worker);
+        if (!self || post(self.get(), ints.i0, run_lambda_specs[0], report.get()) < 0)
+            return fail(here, at::post_failed_label);
+
+        // self.root.after(0, lambda: messagebox.showerror("Update Failed",
+        //                                                 "Could not download update."))
+        self = worker_self(worker);
+        if (!self || post(self.get(), ints.i0, run_lambda_specs[1], report.get()) < 0)
+            return fail(here, at::post_error_box);
+
+        // self.root.after(0, lambda: sys.exit(1))
+        self = worker_self(worker);
+        if (!self || post(self.get(), ints.i0, run_exit_spec, report.get()) < 0)
+            return fail(here, at::post_exit);
+
+        // return
+        Py_RETURN_NONE;
+    }
+
+    // self.root.after(0, lambda: self.progress.config(value=percent))
+    {
+        Ref self = worker_self(worker);
+        if (!self || post(self.get(), ints.i0, run_lambda_specs[2], report.get()) < 0)
+            return fail(here, at::post_bar);
+    }
+
+    // if known_size:
+    int known = PyObject_IsTrue(known_size);
+    if (known < 0)
+        return fail(here, at::test_known);
+    if (known) {
+        // self.root.after(0, lambda: self.speed_lbl.config(
+        //     text=f"{percent:.1f}% • {speed_kb:.1f} KB/s"))
+        Ref self = worker_self(worker);
+        if (!self || post(self.get(), ints.i0, run_lambda_specs[3], report.get()) < 0)
+            return fail(here, at::post_known_text);
+    }
+    else {
+        // self.root.after(0, lambda: self.speed_lbl.config(
+        //     text=f"{downloaded_bytes // 1024} KB • {speed_kb:.1f} KB/s"))
+        Ref self = worker_self(worker);
+        if (!self || post(self.get(), ints.i0, run_lambda_specs[4], report.get()) < 0)
+            return fail(here, at::post_bytes_text);
+    }
+    Py_RETURN_NONE;
+}
+
+// lambda: self.speed_lbl.config(text="Download failed!")
+PyObject *failed_label_body(PyObject *func, PyObject *const *)
+{
+    Ref self = report_self(function_scope(func));
+    Ref done;
+    if (self)
+        done = set_status(self.get(), [] { return borrow(names.download_failed); });
+    if (!done)
+        return fail(run_lambda_specs[0].trace_name, line::lambdas::failed_label);
+    return done.release();
+}
+
+// lambda: messagebox.showerror("Update Failed", "Could not download update.")
+PyObject *error_box_body(PyObject *, PyObject *const *)
+{
+    Ref messagebox = global(names.messagebox);
+    Ref showerror;
+    if (messagebox)
+        showerror = getattr(messagebox.get(), names.showerror);
+    Ref done;
+    if (showerror)
+        done = call_tuple(showerror.get(), tuples.update_failed);
+    if (!done)
+        return fail(run_lambda_specs[1].trace_name, line::lambdas::error_box);
+    return done.release();
+}
+
+// lambda: sys.exit(1)
+PyObject *exit_body(PyObject *, PyObject *const *)
+{
+    Ref sys = global(names.sys);
+    Ref done;
+    if (sys)
+        done = call_method(sys.get(), names.exit, {ints.i1});
+    if (!done)
+        return fail(run_exit_spec.trace_name, line::lambdas::exit);
+    return done.release();
+}
+
+// lambda: self.progress.config(value=percent)
+PyObject *bar_body(PyObject *func, PyObject *const *)
+{
+    PyObject *report = function_scope(func);
+    Ref self = report_self(report);
+    Ref bar, config, percent, done;
+    if (self)
+        bar = getattr(self.get(), names.progress);
+    if (bar)
+        config = getattr(bar.get(), names.config);
+    if (config)
+        percent = free_variable(as_report(report)->percent, "percent");
+    if (percent)
+        done = call_kw(config.get(), {}, {names.value}, {percent.get()});
+    if (!done)
+        return fail(run_lambda_specs[2].trace_name, line::lambdas::bar);
+    return done.release();
+}
+
+// lambda: self.speed_lbl.config(text=f"{percent:.1f}% • {speed_kb:.1f} KB/s")
+PyObject *known_text_body(PyObject *func, PyObject *const *)
+{
+    ReportScope *report = as_report(function_scope(func));
+    Ref self = report_self(function_scope(func));
+    Ref done;
+    if (self)
+        done = set_status(self.get(), [report] {
+            return known_size_text(report->percent, report->speed_kb);
+        });
+    if (!done)
+        return fail(run_lambda_specs[3].trace_name, line::lambdas::known_text);
+    return done.release();
+}
+
+// lambda: self.speed_lbl.config(text=f"{downloaded_bytes // 1024} KB • {speed_kb:.1f} KB/s")
+PyObject *bytes_text_body(PyObject *func, PyObject *const *)
+{
+    ReportScope *report = as_report(function_scope(func));
+    Ref self = report_self(function_scope(func));
+    Ref done;
+    if (self)
+        done = set_status(self.get(), [report] {
+            return byte_count_text(report->downloaded_bytes, report->speed_kb);
+        });
+    if (!done)
+        return fail(run_lambda_specs[4].trace_name, line::lambdas::bytes_text);
+    return done.release();
+}
+
+// lambda: self.speed_lbl.config(text="Update ready! Restarting...")
+PyObject *ready_label_body(PyObject *func, PyObject *const *)
+{
+    Ref self = worker_self(function_scope(func));
+    Ref done;
+    if (self)
+        done = set_status(self.get(), [] { return borrow(names.gui_ready); });
+    if (!done)
+        return fail(run_lambda5_spec.trace_name, line::lambdas::ready_label);
+    return done.release();
+}
+
+// lambda: self._complete_update(new_exe)
+PyObject *complete_body(PyObject *func, PyObject *const *)
+{
+    PyObject *worker = function_scope(func);
+    Ref self = worker_self(worker);
+    Ref complete, new_exe, done;
+    if (self)
+        complete = getattr(self.get(), names._complete_update);
+    if (complete)
+        new_exe = free_variable(as_worker(worker)->new_exe, "new_exe");
+    if (new_exe)
+        done = call(complete.get(), {new_exe.get()});
+    if (!done)
+        return fail(run_lambda6_spec.trace_name, line::lambdas::complete);
+    return done.release();
+}
+
+// ---------------------------------------------------------------------------
+// UpdaterGUI._complete_update and UpdaterGUI._on_close
+
+PyObject *complete_update_body(PyObject *, PyObject *const *args)
+{
+    const char *here = complete_update_spec.trace_name;
+    namespace at = line::complete_update;
+    PyObject *self = args[0];
+    PyObject *new_exe = args[1];
+
+    // try:
+    int raised_at = 0;
+    {
+        // replace_and_run(new_exe)
+        Ref replace = global(names.replace_and_run);
+        if (!replace || !call(replace.get(), {new_exe}))
+            raised_at = at::replace_and_run;
+    }
+    if (!raised_at) {
+        // self.root.destroy()
+        Ref root = getattr(self, names.root);
+        if (!root || !call_method(root.get(), names.destroy))
+            raised_at = at::destroy;
+    }
+    if (!raised_at)
+        Py_RETURN_NONE;
+
+    // except Exception as e:
+    fail(here, raised_at);
+    if (!pending_matches(PyExc_Exception))
+        return nullptr;
+    Handler handler;
+    PyObject *e = handler.exception();
+
+    // messagebox.showerror("Update Error", str(e))
+    {
+        Ref messagebox = global(names.messagebox);
+        if (!messagebox)
+            return fail(here, at::showerror);
+        Ref showerror = getattr(messagebox.get(), names.showerror);
+        if (!showerror)
+            return fail(here, at::showerror);
+        Ref message = steal(PyObject_Str(e));
+        if (!message || !call(showerror.get(), {names.update_error, message.get()}))
+            return fail(here, at::showerror);
+    }
+
+    // sys.exit(1)
+    {
+        Ref sys = global(names.sys);
+        if (!sys || !call_method(sys.get(), names.exit, {ints.i1}))
+            return fail(here, at::exit);
+    }
+    Py_RETURN_NONE;
+}
+
 PyObject *on_close_body(PyObject *, PyObject *const *)
 {
-    return not_implemented(on_close_spec, line::on_close::exit);
+    // sys.exit(0)
+    Ref sys = global(names.sys);
+    if (!sys || !call_method(sys.get(), names.exit, {ints.i0}))
+        return fail(on_close_spec.trace_name, line::on_close::exit);
+    Py_RETURN_NONE;
 }
+
+// ---------------------------------------------------------------------------
+// UpdaterGUI.console_update
+
 PyObject *console_update_body(PyObject *, PyObject *const *)
 {
-    return not_implemented(console_update_spec, line::console_update::notice);
+    const char *here = console_update_spec.trace_name;
+    namespace at = line::console_update;
+
+    // print("Tkinter not available, running console update...")
+    if (!print_line(names.console_notice))
+        return fail(here, at::notice);
+
+    // def progress_callback(percent, speed_kb, known_size, downloaded_bytes): ...
+    Ref progress_callback = new_function(console_progress_spec, nullptr);
+    if (!progress_callback)
+        return fail(here, line::body::def_console_update);
+
+    // new_exe = download_new_exe_with_progress(progress_callback)
+    Ref new_exe;
+    {
+        Ref download = global(names.download_new_exe_with_progress);
+        if (!download)
+            return fail(here, at::download);
+        new_exe = call(download.get(), {progress_callback.get()});
+        if (!new_exe)
+            return fail(here, at::download);
+    }
+
+    // if not new_exe: return
+    int ready = truth(new_exe);
+    if (ready < 0)
+        return fail(here, at::test_new_exe);
+    if (!ready)
+        Py_RETURN_NONE;
+
+    // print("Update ready! Replacing and restarting...")
+    if (!print_line(names.console_ready))
+        return fail(here, at::ready);
+
+    // try: replace_and_run(new_exe)
+    {
+        Ref replace = global(names.replace_and_run);
+        if (replace && call(replace.get(), {new_exe.get()}))
+            Py_RETURN_NONE;
+    }
+
+    // except Exception as e:
+    fail(here, at::replace_and_run);
+    if (!pending_matches(PyExc_Exception))
+        return nullptr;
+    Handler handler;
+
+    // print(f"Error: {e}")
+    {
+        Ref text = format_field(handler.exception());
+        if (!text)
+            return fail(here, at::error_line);
+        Ref error_line = join({names.error_prefix, text.get()});
+        if (!error_line || !print_line(error_line.get()))
+            return fail(here, at::error_line);
+    }
+
+    // sys.exit(1)
+    {
+        Ref sys = global(names.sys);
+        if (!sys || !call_method(sys.get(), names.exit, {ints.i1}))
+            return fail(here, at::exit);
+    }
+    Py_RETURN_NONE;
 }
-PyObject *run_progress_body(PyObject *, PyObject *const *)
+
+PyObject *console_progress_body(PyObject *, PyObject *const *args)
 {
-    return not_implemented(run_progress_spec, line::run_progress::test_failed);
-}
-PyObject *console_progress_body(PyObject *, PyObject *const *)
-{
-    return not_implemented(console_progress_spec, line::console_progress::test_failed);
-}
-PyObject *lambda_body(PyObject *, PyObject *const *)
-{
-    PyErr_SetString(PyExc_NotImplementedError, "lambda");
-    return nullptr;
+    const char *here = console_progress_spec.trace_name;
+    namespace at = line::console_progress;
+    PyObject *percent = args[0];
+    PyObject *speed_kb = args[1];
+    PyObject *known_size = args[2];
+    PyObject *downloaded_bytes = args[3];
+
+    // if percent == -1:
+    int failed = is_failure_report(percent);
+    if (failed < 0)
+        return fail(here, at::test_failed);
+    if (failed) {
+        // print("Download failed!")
+        if (!print_line(names.download_failed))
+            return fail(here, at::failed_line);
+        // sys.exit(1)
+        Ref sys = global(names.sys);
+        if (!sys || !call_method(sys.get(), names.exit, {ints.i1}))
+            return fail(here, at::exit);
+        Py_RETURN_NONE;
+    }
+
+    // if known_size:
+    int known = PyObject_IsTrue(known_size);
+    if (known < 0)
+        return fail(here, at::test_known);
+    if (known) {
+        // print(f"{percent:.1f}% • {speed_kb:.1f} KB/s")
+        Ref text = known_size_text(percent, speed_kb);
+        if (!text || !print_line(text.get()))
+            return fail(here, at::known_line);
+    }
+    else {
+        // print(f"{downloaded_bytes // 1024} KB • {speed_kb:.1f} KB/s")
+        Ref text = byte_count_text(downloaded_bytes, speed_kb);
+        if (!text || !print_line(text.get()))
+            return fail(here, at::bytes_line);
+    }
+    Py_RETURN_NONE;
 }
 
 constexpr const char *progress_varnames = "percent speed_kb known_size downloaded_bytes";
 
+constexpr Code run_lambda_code(int i)
+{
+    return static_cast<Code>(static_cast<int>(Code::run_lambda) + i);
+}
+
 }  // namespace
 
-int init_scope_types() { return 0; }
+int init_scope_types()
+{
+    if (worker_scope_type && report_scope_type)
+        return 0;
+    if (!worker_scope_type) {
+        worker_scope_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&worker_scope_spec));
+        if (!worker_scope_type)
+            return -1;
+    }
+    report_scope_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&report_scope_spec));
+    return report_scope_type ? 0 : -1;
+}
 
 const FuncSpec init_spec = {
     "__init__", "updater.UpdaterGUI.__init__", init_body, 1,
@@ -75,29 +1102,26 @@ const FuncSpec run_progress_spec = {
     line::run_update::def_progress, Code::run_progress, &Names::q_run_progress,
     progress_varnames};
 const FuncSpec run_lambda_specs[5] = {
-    {"lambda", "updater.UpdaterGUI._run_update.progress_callback.lambda", lambda_body, 0,
-     line::run_progress::post_failed_label, Code::run_lambda, &Names::q_run_progress_lambda, ""},
-    {"lambda1", "updater.UpdaterGUI._run_update.progress_callback.lambda1", lambda_body, 0,
-     line::run_progress::post_error_box, static_cast<Code>(static_cast<int>(Code::run_lambda) + 1),
-     &Names::q_run_progress_lambda, ""},
-    {"lambda2", "updater.UpdaterGUI._run_update.progress_callback.lambda2", lambda_body, 0,
-     line::run_progress::post_bar, static_cast<Code>(static_cast<int>(Code::run_lambda) + 2),
-     &Names::q_run_progress_lambda, ""},
-    {"lambda3", "updater.UpdaterGUI._run_update.progress_callback.lambda3", lambda_body, 0,
-     line::run_progress::post_known_text,
-     static_cast<Code>(static_cast<int>(Code::run_lambda) + 3), &Names::q_run_progress_lambda, ""},
-    {"lambda4", "updater.UpdaterGUI._run_update.progress_callback.lambda4", lambda_body, 0,
-     line::run_progress::post_bytes_text,
-     static_cast<Code>(static_cast<int>(Code::run_lambda) + 4), &Names::q_run_progress_lambda, ""},
+    {"lambda", "updater.UpdaterGUI._run_update.progress_callback.lambda", failed_label_body, 0,
+     line::run_progress::post_failed_label, run_lambda_code(0), &Names::q_run_progress_lambda,
+     ""},
+    {"lambda1", "updater.UpdaterGUI._run_update.progress_callback.lambda1", error_box_body, 0,
+     line::run_progress::post_error_box, run_lambda_code(1), &Names::q_run_progress_lambda, ""},
+    {"lambda2", "updater.UpdaterGUI._run_update.progress_callback.lambda2", bar_body, 0,
+     line::run_progress::post_bar, run_lambda_code(2), &Names::q_run_progress_lambda, ""},
+    {"lambda3", "updater.UpdaterGUI._run_update.progress_callback.lambda3", known_text_body, 0,
+     line::run_progress::post_known_text, run_lambda_code(3), &Names::q_run_progress_lambda, ""},
+    {"lambda4", "updater.UpdaterGUI._run_update.progress_callback.lambda4", bytes_text_body, 0,
+     line::run_progress::post_bytes_text, run_lambda_code(4), &Names::q_run_progress_lambda, ""},
 };
 const FuncSpec run_lambda5_spec = {
-    "lambda5", "updater.UpdaterGUI._run_update.lambda5", lambda_body, 0,
+    "lambda5", "updater.UpdaterGUI._run_update.lambda5", ready_label_body, 0,
     line::run_update::post_ready, Code::run_lambda5, &Names::q_run_lambda, ""};
 const FuncSpec run_lambda6_spec = {
-    "lambda6", "updater.UpdaterGUI._run_update.lambda6", lambda_body, 0,
+    "lambda6", "updater.UpdaterGUI._run_update.lambda6", complete_body, 0,
     line::run_update::post_complete, Code::run_lambda6, &Names::q_run_lambda, ""};
 const FuncSpec run_exit_spec = {
-    "exit_lambda", "updater.UpdaterGUI._run_update.progress_callback.exit_lambda", lambda_body, 0,
+    "exit_lambda", "updater.UpdaterGUI._run_update.progress_callback.exit_lambda", exit_body, 0,
     line::run_progress::post_exit, Code::run_exit, &Names::q_run_progress_lambda, ""};
 const FuncSpec console_progress_spec = {
     "progress_callback", "updater.UpdaterGUI.console_update.progress_callback",
