@@ -79,10 +79,10 @@ constexpr int stat_mode = 77;
 constexpr int exec_bits = 78;
 constexpr int chmod = 79;
 constexpr int popen = 80;
-constexpr int exists_old = 81;
-constexpr int remove_old = 82;
-constexpr int rollback = 87;
-constexpr int raise_error = 88;
+constexpr int exists_old = 82;  // inside try/except Exception: pass (81-85)
+constexpr int remove_old = 83;
+constexpr int rollback = 89;    // inside try/except Exception: pass (88-91)
+constexpr int raise_error = 92;
 }  // namespace replace_and_run
 
 namespace init {  // def at 104

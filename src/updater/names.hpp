@@ -44,6 +44,7 @@
     ID(request) ID(Request) ID(headers) ID(urlopen) ID(timeout) ID(get) ID(read)  \
     ID(write) ID(geturl) ID(startswith) ID(exists) ID(rename) ID(replace)         \
     ID(remove) ID(move) ID(stat) ID(st_mode) ID(chmod) ID(Popen) ID(close)        \
+    ID(full_url) ID(lower)                                                        \
     /* the front ends */                                                          \
     ID(Tk) ID(Frame) ID(Label) ID(Progressbar) ID(Style) ID(Thread) ID(title)     \
     ID(geometry) ID(resizable) ID(configure) ID(winfo_screenwidth)                \

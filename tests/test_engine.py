@@ -1,0 +1,420 @@
+"""The update engine against a real HTTPS server, real files and real processes:
+get_exe_dir, download_new_exe_with_progress and replace_and_run."""
+import errno
+import gc
+import os
+import shutil
+import subprocess
+import sys
+import time
+import traceback
+import types
+import urllib.error
+import urllib.parse
+
+import pytest
+
+import updater
+
+pytestmark = pytest.mark.filterwarnings("ignore:subprocess .* is still running:ResourceWarning")
+
+FAILURE = (-1, 0, False, 0)
+BODY = os.urandom(200_000)  # three full chunks and a short one
+CHUNKS = [65536, 131072, 196608, 200000]
+
+
+class Reports(list):
+    """A progress callback that keeps every report."""
+
+    def __call__(self, *report, **kwargs):
+        assert not kwargs
+        self.append(report)
+
+
+class Proxy:
+    """Stands in for a module, with some of its functions replaced."""
+
+    def __init__(self, module, **replaced):
+        self.__dict__.update(replaced)
+        self._module = module
+
+    def __getattr__(self, name):
+        return getattr(self._module, name)
+
+
+def last_entry(exc):
+    """The module's innermost traceback entry: (file, line, function)."""
+    entry = [e for e in traceback.extract_tb(exc.__traceback__) if e.filename == "updater.py"][-1]
+    return entry.filename, entry.lineno, entry.name
+
+
+def open_fds():
+    return len(os.listdir("/proc/self/fd"))
+
+
+# ---------------------------------------------------------------------------
+# get_exe_dir
+
+MISSING = object()
+
+
+@pytest.mark.parametrize("frozen", [True, "yes", False, 0, "", None, MISSING])
+@pytest.mark.parametrize("module_file", ["lib/updater.so", "updater.so"])
+def test_get_exe_dir(monkeypatch, tmp_path, frozen, module_file):
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(sys, "executable", "/opt/quelba/QuelbaLauncher.exe")
+    monkeypatch.setattr(updater, "__file__", module_file)
+    if frozen is MISSING:
+        monkeypatch.delattr(sys, "frozen", raising=False)
+    else:
+        monkeypatch.setattr(sys, "frozen", frozen, raising=False)
+    expected = "/opt/quelba" if frozen is not MISSING and frozen else os.path.abspath(
+        os.path.dirname(module_file)
+    )
+    assert updater.get_exe_dir() == expected
+
+
+def test_path_steps_raise_before_anything_happens(monkeypatch, install_dir):
+    monkeypatch.delattr(updater, "__file__")
+    with pytest.raises(NameError, match=r"^name '__file__' is not defined$") as info:
+        updater.get_exe_dir()
+    assert last_entry(info.value) == ("updater.py", 33, "updater.get_exe_dir")
+
+    install_dir.point()
+    monkeypatch.delattr(updater, "TEMP_EXE_NAME")
+    reports = Reports()
+    with pytest.raises(NameError, match="TEMP_EXE_NAME") as info:
+        updater.download_new_exe_with_progress(reports)
+    assert last_entry(info.value) == ("updater.py", 38, "updater.download_new_exe_with_progress")
+    assert reports == []
+
+    monkeypatch.delattr(updater, "MAIN_EXE_NAME")
+    with pytest.raises(NameError, match="MAIN_EXE_NAME") as info:
+        updater.replace_and_run(install_dir.download)
+    assert last_entry(info.value) == ("updater.py", 69, "updater.replace_and_run")
+    assert sorted(os.listdir(install_dir.path)) == ["QuelbaLauncher.exe"]
+
+
+# ---------------------------------------------------------------------------
+# download_new_exe_with_progress: success
+
+
+SUCCESSES = {
+    "with length": lambda s: s.add(BODY),
+    "without length": lambda s: s.add(BODY, length=None),
+    "slow body": lambda s: s.add(BODY, chunk=16384, delay=0.02),
+    "https redirect": lambda s: s.add(redirect=s.add(BODY)),
+}
+
+
+@pytest.mark.parametrize("route", SUCCESSES)
+def test_download_reports_every_chunk(https_server, install_dir, route):
+    url = SUCCESSES[route](https_server)
+    install_dir.point(url)
+    install_dir.write(install_dir.download, b"older attempt", 0o644)
+    reports = Reports()
+
+    result = updater.download_new_exe_with_progress(reports)
+
+    assert type(result) is str and result == install_dir.download
+    with open(result, "rb") as f:
+        assert f.read() == BODY
+    assert [report[3] for report in reports] == CHUNKS
+    known = route != "without length"
+    for percent, speed_kb, known_size, downloaded_bytes in reports:
+        assert type(known_size) is bool and known_size is known
+        assert type(downloaded_bytes) is int
+        assert type(speed_kb) is float or (type(speed_kb) is int and speed_kb == 0)
+        if known:
+            assert type(percent) is float and percent == downloaded_bytes / len(BODY) * 100
+        else:
+            assert type(percent) is int and percent == 0
+    if known:
+        assert reports[-1][0] == 100.0
+    assert https_server.requests(url)[-1].headers["Cache-Control"] == "no-cache"
+
+
+def test_speed_is_the_average_since_the_headers(monkeypatch, https_server, install_dir):
+    readings = iter([50.0, 50.0, 50.5, 51.0, 52.0])
+    monkeypatch.setattr(updater, "time", types.SimpleNamespace(time=lambda: next(readings)))
+    install_dir.point(https_server.add(BODY))
+    reports = Reports()
+
+    assert updater.download_new_exe_with_progress(reports) == install_dir.download
+
+    speeds = [report[1] for report in reports]
+    assert type(speeds[0]) is int and speeds[0] == 0
+    assert speeds[1:] == [131072 / 1024 / 0.5, 196608 / 1024 / 1.0, 200000 / 1024 / 2.0]
+
+
+# ---------------------------------------------------------------------------
+# download_new_exe_with_progress: failures
+
+
+def plain_http(server):
+    return server.add(redirect=server.http_url(urllib.parse.urlsplit(server.add(BODY)).path))
+
+
+def untrusted(server):
+    return server.untrusted_url(urllib.parse.urlsplit(server.add(BODY)).path)
+
+
+# route, progress reports before the failure report, download file afterwards
+FAILURES = {
+    "404": (lambda s: s.add(b"gone", status=404), [], "older"),
+    "500": (lambda s: s.add(b"oops", status=500), [], "older"),
+    "non-numeric length": (lambda s: s.add(BODY, length="lots"), [], "older"),
+    "redirect to http": (plain_http, [], "older"),
+    "untrusted certificate": (untrusted, [], "older"),
+    "length 0": (lambda s: s.add(BODY, length="0"), [], "empty"),
+    "empty body": (lambda s: s.add(b""), [], "empty"),
+    "empty body without length": (lambda s: s.add(b"", length=None), [], "empty"),
+    "cut short": (lambda s: s.add(BODY, send=100_000), [65536, 100_000], "partial"),
+}
+
+
+@pytest.mark.parametrize("kind", FAILURES)
+def test_failed_download_reports_once(https_server, install_dir, kind):
+    route, progress, left = FAILURES[kind]
+    install_dir.point(route(https_server))
+    install_dir.write(install_dir.download, b"older attempt", 0o644)
+    reports = Reports()
+
+    assert updater.download_new_exe_with_progress(reports) is None
+
+    assert [report[3] for report in reports[:-1]] == progress
+    assert reports[-1] == FAILURE
+    assert [type(value) for value in reports[-1]] == [int, int, bool, int]
+    with open(install_dir.download, "rb") as f:
+        content = f.read()
+    assert content == {"older": b"older attempt", "empty": b"", "partial": BODY[:100_000]}[left]
+
+
+def test_callback_errors(https_server, install_dir):
+    install_dir.point(https_server.add(BODY))
+    reports = Reports()
+
+    def fails_once(*report):
+        reports(*report)
+        if len(reports) == 1:
+            raise ValueError("bad report")
+
+    assert updater.download_new_exe_with_progress(fails_once) is None
+    assert [report[3] for report in reports] == [65536, 0] and reports[-1] == FAILURE
+    with open(install_dir.download, "rb") as f:
+        assert f.read() == BODY[:65536]
+
+    # An exception raised on the failure report leaves, with the cause as context.
+    install_dir.point(https_server.add(status=404))
+
+    def refuses(*report):
+        raise LookupError("no failures please")
+
+    with pytest.raises(LookupError) as info:
+        updater.download_new_exe_with_progress(refuses)
+    assert isinstance(info.value.__context__, urllib.error.HTTPError)
+    assert last_entry(info.value) == ("updater.py", 63, "updater.download_new_exe_with_progress")
+
+
+def test_interrupt_is_not_a_failure(https_server, install_dir):
+    install_dir.point(https_server.add(BODY))
+    reports = Reports()
+
+    def interrupts(*report):
+        reports(*report)
+        raise KeyboardInterrupt
+
+    fds = open_fds()
+    with pytest.raises(KeyboardInterrupt) as info:
+        updater.download_new_exe_with_progress(interrupts)
+    assert len(reports) == 1 and reports[0][3] == 65536
+    assert last_entry(info.value) == ("updater.py", 58, "updater.download_new_exe_with_progress")
+    assert open_fds() == fds  # file and response closed
+    with open(install_dir.download, "rb") as f:
+        assert f.read() == BODY[:65536]
+
+
+@pytest.mark.parametrize("size", [100, 200_000], ids=["fails on close", "fails on write"])
+def test_download_to_a_full_disk(https_server, install_dir, size):
+    install_dir.point(https_server.add(BODY[:size]))
+    os.symlink("/dev/full", install_dir.download)
+    reports = Reports()
+    fds = open_fds()
+    assert updater.download_new_exe_with_progress(reports) is None
+    assert reports[-1] == FAILURE and FAILURE not in reports[:-1]
+    assert open_fds() == fds
+
+
+def test_read_only_install_dir(https_server, install_dir, tmp_path):
+    new_exe = install_dir.write(str(tmp_path / "elsewhere.exe"), install_dir.launcher_script("new"))
+    before = install_dir.files()
+    reports = Reports()
+    with install_dir.read_only():
+        assert updater.download_new_exe_with_progress(reports) is None
+        with pytest.raises(RuntimeError) as info:
+            updater.replace_and_run(new_exe)
+    assert reports == [FAILURE]
+    cause = info.value.__context__
+    assert isinstance(cause, OSError) and cause.errno in (errno.EROFS, errno.EACCES)
+    assert str(info.value) == "Failed to replace and run: " + str(cause)
+    assert install_dir.files() == before
+    assert os.path.exists(new_exe)
+
+
+def test_failed_downloads_leak_nothing(https_server, install_dir):
+    urls = [
+        https_server.add(status=404, log=False),
+        https_server.add(BODY, send=70_000, log=False),
+        https_server.add(BODY, length="many", log=False),
+        https_server.add(b"", log=False),
+    ]
+
+    def callback(percent, speed_kb, known_size, downloaded_bytes):
+        pass
+
+    def fail_downloads(count):
+        for i in range(count):
+            updater.UPDATE_URL = urls[i % len(urls)]
+            assert updater.download_new_exe_with_progress(callback) is None
+
+    fail_downloads(200)  # lets the caches of ssl, threading and urllib settle
+    gc.collect()
+    fds = open_fds()
+    refs = [sys.getrefcount(x) for x in [callback, *urls]]
+    growth = []
+    for _ in range(2):  # a leak grows in both rounds; noise settles in one
+        blocks = sys.getallocatedblocks()
+        fail_downloads(500)
+        gc.collect()
+        growth.append(sys.getallocatedblocks() - blocks)
+    assert min(growth) < 250, growth
+    assert open_fds() == fds
+    assert [sys.getrefcount(x) for x in [callback, *urls]] == refs
+
+
+# ---------------------------------------------------------------------------
+# replace_and_run
+
+
+def test_update_replaces_and_starts_the_launcher(install_dir, tmp_path, monkeypatch):
+    os.chmod(install_dir.launcher, 0o750)
+    workdir = tmp_path / "caller"
+    workdir.mkdir()
+    monkeypatch.chdir(workdir)
+
+    new_exe = updater.download_new_exe_with_progress(Reports())
+    assert updater.replace_and_run(new_exe) is None
+
+    assert install_dir.wait_runs() == [
+        {"tag": "new", "argv0": install_dir.launcher, "argc": "0", "cwd": str(workdir.resolve()), "args": ""}
+    ]
+    assert install_dir.files() == {"QuelbaLauncher.exe": (install_dir.launcher_script("new"), 0o750)}
+
+
+@pytest.mark.parametrize("situation", ["first installation", "stale backup", "download elsewhere"])
+def test_swap_situations(install_dir, tmp_path, situation):
+    new_exe = install_dir.download
+    mode = 0o755
+    if situation == "first installation":
+        os.remove(install_dir.launcher)
+        mode = 0o750  # execute added wherever read is set
+    elif situation == "stale backup":
+        install_dir.write(install_dir.backup, b"stale backup", 0o600)
+    else:
+        new_exe = str(tmp_path / "elsewhere.exe")
+    install_dir.write(new_exe, install_dir.launcher_script("new"), 0o640)
+
+    assert updater.replace_and_run(new_exe) is None
+
+    assert [run["tag"] for run in install_dir.wait_runs()] == ["new"]
+    assert install_dir.files() == {"QuelbaLauncher.exe": (install_dir.launcher_script("new"), mode)}
+    assert not os.path.exists(new_exe)
+
+
+def refusing_move(exc):
+    def move(src, dst):
+        raise exc
+
+    return {"shutil": Proxy(shutil, move=move)}
+
+
+def failing_rollback():
+    """The start fails, and so does the os.replace that would put the launcher back."""
+    replaced = []
+
+    def replace(src, dst):
+        replaced.append(src)
+        if len(replaced) > 1:
+            raise PermissionError(errno.EACCES, "Permission denied", src)
+        os.replace(src, dst)
+
+    def popen(path):
+        raise OSError(errno.ENOEXEC, "Exec format error", path)
+
+    return {"os": Proxy(os, replace=replace), "subprocess": Proxy(subprocess, Popen=popen)}
+
+
+# what to break, the expected cause, whether the old launcher is back in place
+SWAP_FAILURES = {
+    "missing download": (None, FileNotFoundError, True),
+    "cannot execute": (None, OSError, True),
+    "empty text": (lambda: refusing_move(OSError()), OSError, True),
+    "rollback fails": (failing_rollback, OSError, False),
+}
+
+
+@pytest.mark.parametrize("kind", SWAP_FAILURES)
+def test_failed_swap_restores_the_launcher(install_dir, monkeypatch, kind):
+    breaks, cause_type, restored = SWAP_FAILURES[kind]
+    old_launcher = install_dir.launcher_script("old")
+    os.chmod(install_dir.launcher, 0o700)
+    if kind != "missing download":
+        payload = install_dir.launcher_script("new") if breaks else b"\x00\x01 not a program\n"
+        install_dir.write(install_dir.download, payload, 0o644)
+    for name, stand_in in (breaks() if breaks else {}).items():
+        monkeypatch.setattr(updater, name, stand_in)
+
+    with pytest.raises(RuntimeError) as info:
+        updater.replace_and_run(install_dir.download)
+
+    cause = info.value.__context__
+    assert type(cause) is cause_type and info.value.__cause__ is None
+    assert str(info.value) == "Failed to replace and run: " + str(cause)
+    if kind == "empty text":
+        assert str(info.value) == "Failed to replace and run: "
+    if kind == "cannot execute":
+        assert cause.errno == errno.ENOEXEC
+    assert last_entry(info.value) == ("updater.py", 92, "updater.replace_and_run")
+    files = install_dir.files()
+    if restored:
+        assert files["QuelbaLauncher.exe"] == (old_launcher, 0o700)
+        assert "QuelbaLauncher.exe.old" not in files
+    else:  # the previous launcher is still kept, as the backup
+        assert files["QuelbaLauncher.exe.old"] == (old_launcher, 0o700)
+    time.sleep(0.2)
+    assert install_dir.runs() == []
+
+
+def test_backup_that_cannot_be_removed(install_dir, monkeypatch):
+    def remove(path):
+        raise PermissionError(errno.EBUSY, "Text file busy", path)
+
+    monkeypatch.setattr(updater, "os", Proxy(os, remove=remove))
+    install_dir.write(install_dir.download, install_dir.launcher_script("new"), 0o644)
+
+    assert updater.replace_and_run(install_dir.download) is None
+
+    assert [run["tag"] for run in install_dir.wait_runs()] == ["new"]
+    assert install_dir.files() == {
+        "QuelbaLauncher.exe": (install_dir.launcher_script("new"), 0o755),
+        "QuelbaLauncher.exe.old": (install_dir.launcher_script("old"), 0o755),
+    }
+
+
+def test_interrupt_during_swap_is_not_wrapped(install_dir, monkeypatch):
+    for name, stand_in in refusing_move(KeyboardInterrupt()).items():
+        monkeypatch.setattr(updater, name, stand_in)
+    install_dir.write(install_dir.download, install_dir.launcher_script("new"), 0o644)
+    with pytest.raises(KeyboardInterrupt) as info:
+        updater.replace_and_run(install_dir.download)
+    assert last_entry(info.value) == ("updater.py", 76, "updater.replace_and_run")
