@@ -342,7 +342,7 @@ MAIN_RUN = """
                    [f.name for f in traceback.extract_tb(e.__traceback__) if f.filename == "updater.py"])
     builtins.print = real_print
     print([outcome, log, module.__name__, module.UpdaterGUI.__module__, module.TK_AVAILABLE,
-           vars(module).get("__test__")])
+           vars(module).get("__test__"), "updater" in sys.modules])
 """
 
 
@@ -352,7 +352,7 @@ def test_main_module_run(tmp_path):
     assert outcome == [
         "ok",
         [("Tkinter not available, running console update...",), ("download", False)],
-        "__main__", "updater", False, {},
+        "__main__", "updater", False, {}, True,
     ]
 
 
@@ -362,5 +362,6 @@ def test_main_module_run_failing(tmp_path):
     assert outcome == [
         ("SystemExit", "3", ["init updater", "updater.UpdaterGUI.__init__", "updater.UpdaterGUI.console_update"]),
         [("Tkinter not available, running console update...",)],
-        "__main__", "updater", False, None,
+        # a half-built module does not stay importable as "updater"
+        "__main__", "updater", False, None, False,
     ]

@@ -540,7 +540,8 @@ PyType_Spec function_spec = {
     sizeof(Function),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE,
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
     function_slots,
 };
 
@@ -588,6 +589,7 @@ namespace {
 
 struct CachedCode {
     int line;
+    // cppcheck-suppress unusedStructMember ; read through the iterator in code_for_line
     PyObject *code;
 };
 

@@ -392,7 +392,8 @@ int check_version()
 }
 
 /// Steps 2 to 16 of the exec step; the caller rolls the module back on failure.
-int exec_steps(PyObject *module)
+/// `registered` tells whether this step put the module into sys.modules.
+int exec_steps(PyObject *module, bool &registered)
 {
     state.module = Py_NewRef(module);
     PyObject *dict = PyModule_GetDict(module);
@@ -422,6 +423,7 @@ int exec_steps(PyObject *module)
     int present = PyDict_Contains(modules, names.updater);
     if (present < 0 || (!present && PyDict_SetItem(modules, names.updater, module) < 0))
         return fail(init_trace, line::body::start), -1;
+    registered = !present;
     if (init_cached_builtins() < 0 || init_tuples() < 0 || init_code_objects() < 0 ||
         init_scope_types() < 0)
         return fail(init_trace, line::body::start), -1;
@@ -438,8 +440,16 @@ int module_exec(PyObject *module) noexcept
                         "supported.");
         return -1;
     }
-    if (exec_steps(module) == 0)
+    bool registered = false;
+    if (exec_steps(module, registered) == 0)
         return 0;
+    // A half-built module must not stay importable under our name.
+    if (registered) {
+        ErrorScope keep;
+        PyObject *modules = PyImport_GetModuleDict();
+        if (PyDict_GetItemWithError(modules, names.updater) == module)
+            PyDict_DelItem(modules, names.updater);
+    }
     Py_CLEAR(state.dict);
     Py_CLEAR(state.module);
     return -1;
