@@ -134,10 +134,7 @@ def take_screenshot(server, env, host, deadline):
         if host.poll() is not None or time.monotonic() > deadline:
             return None
     time.sleep(0.4)
-    shot = grab_screen(env, SCREENSHOT)
-    if shot:
-        shutil.copyfile(shot, os.path.join(DEMO, SCREENSHOT))
-    return shot
+    return grab_screen(env, SCREENSHOT)
 
 
 def wait_for_record(timeout):
@@ -243,7 +240,7 @@ def report(old_build, new_build, status, took, launcher_started, served, log, sh
     if leftovers:
         print(f"  also in the install directory: {', '.join(leftovers)}")
     if shot:
-        print(f"  screenshot mid-download: {shot} (copied to {os.path.join(DEMO, SCREENSHOT)})")
+        print(f"  screenshot mid-download: {shot}")
 
     ok = status == 0 and replaced and ran_new
     print("The update worked." if ok else "The update did NOT happen.")
