@@ -92,11 +92,18 @@ int leave_with_error(With &block, int line)
     return from_exit ? download_error(line) : -1;
 }
 
-/// time.time() as a double: 0, or -1 with an exception set.
+/// time.time() as a double: 0, or -1 with an exception set. The global `time`
+/// is looked up at each call; when it is a plain module, its attribute is read
+/// from the module dict, where a plain module keeps every attribute it has.
 int clock(double *now)
 {
     Ref time = global(names.time);
-    Ref reading = time ? call_method(time.get(), names.time) : Ref();
+    PyObject *function = time && PyModule_CheckExact(time.get())
+                             ? PyDict_GetItemWithError(PyModule_GetDict(time.get()), names.time)
+                             : nullptr;
+    if (!function && PyErr_Occurred())
+        return -1;
+    Ref reading = function ? call(function) : time ? call_method(time.get(), names.time) : Ref();
     if (!reading)
         return -1;
     *now = PyFloat_AsDouble(reading.get());
@@ -148,10 +155,15 @@ int copy_body(PyObject *progress_callback, PyObject *resp, PyObject *f, const To
               double start_time)
 {
     long long downloaded = 0;
+    // resp.read and f.write are looked up at their first use and reused after:
+    // the response and the file belong to this call, and neither rebinds them.
+    Ref read, write;
     // while True:
     for (;;) {
         // chunk = resp.read(chunk_size)
-        Ref chunk = call_method(resp, names.read, {ints.chunk_size});
+        if (!read)
+            read = getattr(resp, names.read);
+        Ref chunk = read ? call(read.get(), {ints.chunk_size}) : Ref();
         if (!chunk)
             return download_error(dl::read);
         // if not chunk: break
@@ -161,7 +173,9 @@ int copy_body(PyObject *progress_callback, PyObject *resp, PyObject *f, const To
         if (!more)
             break;
         // f.write(chunk)
-        if (!call_method(f, names.write, {chunk.get()}))
+        if (!write)
+            write = getattr(f, names.write);
+        if (!write || !call(write.get(), {chunk.get()}))
             return download_error(dl::write);
         // downloaded += len(chunk)
         Py_ssize_t length = PyObject_Length(chunk.get());
