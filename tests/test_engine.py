@@ -429,3 +429,6 @@ def test_interrupt_during_swap_is_not_wrapped(install_dir, monkeypatch):
     with pytest.raises(KeyboardInterrupt) as info:
         updater.replace_and_run(install_dir.download)
     assert last_entry(info.value) == ("updater.py", 76, "updater.replace_and_run")
+    # the previous launcher is back in its place all the same
+    assert install_dir.files()["QuelbaLauncher.exe"] == (install_dir.launcher_script("old"), 0o755)
+    assert "QuelbaLauncher.exe.old" not in install_dir.files()

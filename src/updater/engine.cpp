@@ -421,9 +421,18 @@ PyObject *replace_and_run_body(PyObject *, PyObject *const *args)
     //     ...
     if (swap(new_exe, main_exe.get(), old_exe.get(), &backed_up) == 0)
         Py_RETURN_NONE;
-    // except Exception as e:
-    if (!pending_matches(PyExc_Exception))
+    // An interrupt or exit passes through unchanged, but does not leave the
+    // install directory without its launcher either.
+    if (!pending_matches(PyExc_Exception)) {
+        if (backed_up) {
+            ErrorScope keep;
+            Ref replace = dotted(names.os, {names.replace});
+            if (replace)
+                call(replace.get(), {old_exe.get(), main_exe.get()});
+        }
         return nullptr;
+    }
+    // except Exception as e:
     Handler e;
     //     if backed_up:
     //         try:
