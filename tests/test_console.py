@@ -1,11 +1,14 @@
 """The console update: its lines, its exits, and its progress callback."""
 import builtins
+import os
+import re
 import sys
 import traceback
 
 import pytest
 
 import updater
+from conftest import child_env, run_child
 
 NOTICE = "Tkinter not available, running console update..."
 READY = "Update ready! Replacing and restarting..."
@@ -212,3 +215,70 @@ def test_no_references_kept(engine, capsys):
     capsys.readouterr()
     engine.callbacks.clear()
     assert [sys.getrefcount(o) for o in (percent, speed, size)] == before
+
+
+# ---------------------------------------------------------------------------
+# Whole updates on the console: a child whose toolkit cannot be imported, the
+# real engine, HTTPS server and install directory
+
+KNOWN = re.compile(r"^\d+\.\d% \u2022 \d+\.\d KB/s$")
+
+
+def console_child(https_server, install):
+    code = ("import sys\nsys.modules['tkinter'] = None\nimport updater\n"
+            "assert updater.TK_AVAILABLE is False\n" + install.child_code()
+            + "gui = updater.UpdaterGUI()\nassert vars(gui) == {}\n")
+    return run_child(code, env=child_env(**https_server.env()))
+
+
+def padded(install, size):
+    script = install.launcher_script("new")
+    return script + b"#" * (size - len(script) - 1) + b"\n"
+
+
+def test_whole_update_on_the_console(https_server, install_dir):
+    body = padded(install_dir, 3 * 65536 + 10)
+    install_dir.point(https_server.add(body))
+    proc = console_child(https_server, install_dir)
+    assert proc.returncode == 0, proc.stderr
+    out = proc.stdout.splitlines()
+    assert out[0] == NOTICE and out[-1] == READY
+    progress = out[1:-1]
+    assert len(progress) == 4 and all(KNOWN.match(line) for line in progress)
+    assert [line.split("%")[0] for line in progress] == ["33.3", "66.7", "100.0", "100.0"]
+    assert [run["tag"] for run in install_dir.wait_runs(1)] == ["new"]
+    assert sorted(install_dir.files()) == ["QuelbaLauncher.exe"]
+
+
+def test_unknown_size_on_the_console(https_server, install_dir):
+    body = padded(install_dir, 3 * 65536 + 10)
+    install_dir.point(https_server.add(body, length=None))
+    proc = console_child(https_server, install_dir)
+    assert proc.returncode == 0, proc.stderr
+    progress = proc.stdout.splitlines()[1:-1]
+    assert [line.split(" \u2022 ")[0] for line in progress] == ["64 KB", "128 KB", "192 KB",
+                                                                "192 KB"]
+    assert all(re.fullmatch(r"\d+ KB \u2022 \d+\.\d KB/s", line) for line in progress)
+
+
+def test_failed_download_on_the_console(https_server, install_dir):
+    old = install_dir.files()
+    install_dir.point(https_server.add(b"gone", status=404))
+    proc = console_child(https_server, install_dir)
+    assert proc.returncode == 1
+    assert proc.stdout.splitlines() == [NOTICE, "Download failed!"]
+    assert install_dir.files() == old and install_dir.runs() == []
+
+
+def test_failed_swap_on_the_console(https_server, install_dir):
+    old = install_dir.files()["QuelbaLauncher.exe"]
+    install_dir.point(https_server.add(padded(install_dir, 1000)))
+    os.mkdir(install_dir.backup)
+    proc = console_child(https_server, install_dir)
+    assert proc.returncode == 1
+    out = proc.stdout.splitlines()
+    assert out[:3] == [NOTICE, "100.0% \u2022 " + out[1].split(" \u2022 ")[1], READY]
+    assert out[3].startswith("Error: Failed to replace and run: [Errno 21] Is a directory: ")
+    assert len(out) == 4
+    os.rmdir(install_dir.backup)
+    assert install_dir.files()["QuelbaLauncher.exe"] == old and install_dir.runs() == []

@@ -5,6 +5,8 @@ The relay is first checked in this process against recorders standing in for
 the root and the widgets, which lets a test hold posted actions back and run
 them later. Every case of the real window runs UpdaterGUI() in a child
 interpreter on a virtual display (display_fixtures.WindowHarness)."""
+import os
+import shutil
 import sys
 import textwrap
 import traceback
@@ -460,3 +462,112 @@ def test_close_request_with_standins(display, when):
     assert end["entries"][-1] == ["updater.UpdaterGUI._on_close", "updater.py", 166]
     assert log["swaps"] == []
     assert proc.returncode == 0, proc.stderr
+
+
+# ---------------------------------------------------------------------------
+# Whole updates through the window: the real engine, HTTPS server and install
+# directory
+
+
+def new_build(install, size):
+    """The new launcher script, padded with a comment to `size` bytes."""
+    script = install.launcher_script("new")
+    return script + b"#" + b"x" * (size - len(script) - 2) + b"\n"
+
+
+def contents(install):
+    return {name: data for name, (data, _) in install.files().items()}
+
+
+def update_window(display, https_server, install, close_when=None):
+    return run_window(display, install.child_code(), close_when=close_when,
+                      env=https_server.env())
+
+
+def test_whole_update_in_the_window(display, https_server, install_dir):
+    body = new_build(install_dir, 5 * 65536 + 100)
+    install_dir.point(https_server.add(body, delay=0.05))
+    proc, log = update_window(display, https_server, install_dir)
+    assert log["end"]["how"] == "returned", proc.stderr
+    assert log["end"]["type"] == "UpdaterGUI"
+    assert proc.returncode == 0
+    assert [run["tag"] for run in install_dir.wait_runs(1)] == ["new"]
+    assert contents(install_dir) == {"QuelbaLauncher.exe": body}
+
+    assert [p["name"] for p in log["posts"]] == ["lambda2", "lambda3"] * 6 + ["lambda5", "lambda6"]
+    values = [value for _, value in log["values"]]
+    assert values == sorted(values) and len(values) == 6 and values[-1] == 100.0
+    texts = [text for _, text in log["texts"]]
+    assert texts[5].startswith("100.0% \u2022 ") and texts[5].endswith(" KB/s")
+    assert texts[6:] == ["Update ready! Restarting..."]
+    (swap,) = log["swaps"]
+    assert swap["new_exe"] == install_dir.download
+    assert swap["status"] == "Update ready! Restarting..."
+    assert log["texts"][6][0] < swap["t"]
+    lambda6 = log["posts"][-1]
+    assert lambda6["ms"] == 500 and swap["t"] - lambda6["t"] >= 0.5
+    assert log["boxes"] == [] and log["callback_errors"] == [] and log["thread_errors"] == []
+
+
+def test_failed_download_in_the_window_e2e(display, https_server, install_dir):
+    old = contents(install_dir)
+    install_dir.point(https_server.add(b"gone", status=404))
+    proc, log = update_window(display, https_server, install_dir)
+    assert [text for _, text in log["texts"]] == ["Download failed!"]
+    assert [box["args"] for box in log["boxes"]] == [["Update Failed",
+                                                     "Could not download update."]]
+    assert (log["end"]["how"], log["end"]["code"]) == ("SystemExit", 1)
+    assert proc.returncode == 1
+    assert contents(install_dir) == old and install_dir.runs() == []
+
+
+def test_failed_swap_in_the_window(display, https_server, install_dir):
+    old = contents(install_dir)["QuelbaLauncher.exe"]
+    body = new_build(install_dir, 70000)
+    install_dir.point(https_server.add(body))
+    os.mkdir(install_dir.backup)  # the backup's place is taken: the rename fails
+    with open(os.path.join(install_dir.backup, "keep"), "wb") as f:
+        f.write(b"keep")
+    proc, log = update_window(display, https_server, install_dir)
+    (box,) = log["boxes"]
+    title, message = box["args"]
+    assert title == "Update Error"
+    assert message.startswith("Failed to replace and run: [Errno 21] Is a directory")
+    assert box["status"] == "Update ready! Restarting..."
+    end = log["end"]
+    assert (end["how"], end["code"], end["context"]) == ("SystemExit", 1, "RuntimeError")
+    assert end["context_message"] == message
+    assert proc.returncode == 1
+    assert os.listdir(install_dir.backup) == ["keep"]
+    shutil.rmtree(install_dir.backup)
+    assert contents(install_dir) == {"QuelbaLauncher.exe": old, "QuelbaLauncher_new.exe": body}
+    assert install_dir.runs() == []
+
+
+def test_close_during_the_download(display, https_server, install_dir):
+    old = contents(install_dir)["QuelbaLauncher.exe"]
+    body = new_build(install_dir, 64 * 16384)
+    install_dir.point(https_server.add(body, chunk=16384, delay=0.03))
+    proc, log = update_window(display, https_server, install_dir, close_when="downloading")
+    end = log["end"]
+    assert (end["how"], end["code"]) == ("SystemExit", 0)
+    assert end["entries"][-1] == ["updater.UpdaterGUI._on_close", "updater.py", 166]
+    assert proc.returncode == 0, proc.stderr
+    files = contents(install_dir)
+    assert files["QuelbaLauncher.exe"] == old
+    assert len(files.pop("QuelbaLauncher_new.exe")) < len(body)  # left as it stood
+    assert files == {"QuelbaLauncher.exe": old}
+    assert log["swaps"] == [] and install_dir.runs() == []
+
+
+def test_close_between_ready_and_completion(display, https_server, install_dir):
+    old = contents(install_dir)["QuelbaLauncher.exe"]
+    body = new_build(install_dir, 3 * 65536)
+    install_dir.point(https_server.add(body))
+    proc, log = update_window(display, https_server, install_dir, close_when="ready")
+    assert log["texts"][-1][1] == "Update ready! Restarting..."
+    assert log["close_requested"] - log["texts"][-1][0] < 0.5
+    assert (log["end"]["how"], log["end"]["code"]) == ("SystemExit", 0)
+    assert proc.returncode == 0, proc.stderr
+    assert contents(install_dir) == {"QuelbaLauncher.exe": old, "QuelbaLauncher_new.exe": body}
+    assert log["swaps"] == [] and install_dir.runs() == []

@@ -63,7 +63,7 @@ T *scope_alloc(PyTypeObject *type, FreeList &free)
 }
 
 /// Frees a scope object whose fields are already cleared, or keeps it for reuse.
-void scope_release(PyObject *op, PyTypeObject *own_type, FreeList &free)
+void scope_release(PyObject *op, const PyTypeObject *own_type, FreeList &free)
 {
     PyTypeObject *type = Py_TYPE(op);
     if (type == own_type && free.count < FreeList::capacity)
@@ -765,9 +765,7 @@ PyObject *run_progress_body(PyObject *func, PyObject *const *args)
 PyObject *failed_label_body(PyObject *func, PyObject *const *)
 {
     Ref self = report_self(function_scope(func));
-    Ref done;
-    if (self)
-        done = set_status(self.get(), [] { return borrow(names.download_failed); });
+    Ref done = self ? set_status(self.get(), [] { return borrow(names.download_failed); }) : Ref();
     if (!done)
         return fail(run_lambda_specs[0].trace_name, line::lambdas::failed_label);
     return done.release();
@@ -776,46 +774,52 @@ PyObject *failed_label_body(PyObject *func, PyObject *const *)
 // lambda: messagebox.showerror("Update Failed", "Could not download update.")
 PyObject *error_box_body(PyObject *, PyObject *const *)
 {
+    const char *here = run_lambda_specs[1].trace_name;
     Ref messagebox = global(names.messagebox);
-    Ref showerror;
-    if (messagebox)
-        showerror = getattr(messagebox.get(), names.showerror);
-    Ref done;
-    if (showerror)
-        done = call_tuple(showerror.get(), tuples.update_failed);
+    if (!messagebox)
+        return fail(here, line::lambdas::error_box);
+    Ref showerror = getattr(messagebox.get(), names.showerror);
+    if (!showerror)
+        return fail(here, line::lambdas::error_box);
+    Ref done = call_tuple(showerror.get(), tuples.update_failed);
     if (!done)
-        return fail(run_lambda_specs[1].trace_name, line::lambdas::error_box);
+        return fail(here, line::lambdas::error_box);
     return done.release();
 }
 
 // lambda: sys.exit(1)
 PyObject *exit_body(PyObject *, PyObject *const *)
 {
+    const char *here = run_exit_spec.trace_name;
     Ref sys = global(names.sys);
-    Ref done;
-    if (sys)
-        done = call_method(sys.get(), names.exit, {ints.i1});
+    if (!sys)
+        return fail(here, line::lambdas::exit);
+    Ref done = call_method(sys.get(), names.exit, {ints.i1});
     if (!done)
-        return fail(run_exit_spec.trace_name, line::lambdas::exit);
+        return fail(here, line::lambdas::exit);
     return done.release();
 }
 
 // lambda: self.progress.config(value=percent)
 PyObject *bar_body(PyObject *func, PyObject *const *)
 {
+    const char *here = run_lambda_specs[2].trace_name;
     PyObject *report = function_scope(func);
     Ref self = report_self(report);
-    Ref bar, config, percent, done;
-    if (self)
-        bar = getattr(self.get(), names.progress);
-    if (bar)
-        config = getattr(bar.get(), names.config);
-    if (config)
-        percent = free_variable(as_report(report)->percent, "percent");
-    if (percent)
-        done = call_kw(config.get(), {}, {names.value}, {percent.get()});
+    if (!self)
+        return fail(here, line::lambdas::bar);
+    Ref bar = getattr(self.get(), names.progress);
+    if (!bar)
+        return fail(here, line::lambdas::bar);
+    Ref config = getattr(bar.get(), names.config);
+    if (!config)
+        return fail(here, line::lambdas::bar);
+    Ref percent = free_variable(as_report(report)->percent, "percent");
+    if (!percent)
+        return fail(here, line::lambdas::bar);
+    Ref done = call_kw(config.get(), {}, {names.value}, {percent.get()});
     if (!done)
-        return fail(run_lambda_specs[2].trace_name, line::lambdas::bar);
+        return fail(here, line::lambdas::bar);
     return done.release();
 }
 
@@ -824,11 +828,9 @@ PyObject *known_text_body(PyObject *func, PyObject *const *)
 {
     ReportScope *report = as_report(function_scope(func));
     Ref self = report_self(function_scope(func));
-    Ref done;
-    if (self)
-        done = set_status(self.get(), [report] {
-            return known_size_text(report->percent, report->speed_kb);
-        });
+    Ref done = self ? set_status(self.get(), [report] {
+        return known_size_text(report->percent, report->speed_kb);
+    }) : Ref();
     if (!done)
         return fail(run_lambda_specs[3].trace_name, line::lambdas::known_text);
     return done.release();
@@ -839,11 +841,9 @@ PyObject *bytes_text_body(PyObject *func, PyObject *const *)
 {
     ReportScope *report = as_report(function_scope(func));
     Ref self = report_self(function_scope(func));
-    Ref done;
-    if (self)
-        done = set_status(self.get(), [report] {
-            return byte_count_text(report->downloaded_bytes, report->speed_kb);
-        });
+    Ref done = self ? set_status(self.get(), [report] {
+        return byte_count_text(report->downloaded_bytes, report->speed_kb);
+    }) : Ref();
     if (!done)
         return fail(run_lambda_specs[4].trace_name, line::lambdas::bytes_text);
     return done.release();
@@ -853,9 +853,7 @@ PyObject *bytes_text_body(PyObject *func, PyObject *const *)
 PyObject *ready_label_body(PyObject *func, PyObject *const *)
 {
     Ref self = worker_self(function_scope(func));
-    Ref done;
-    if (self)
-        done = set_status(self.get(), [] { return borrow(names.gui_ready); });
+    Ref done = self ? set_status(self.get(), [] { return borrow(names.gui_ready); }) : Ref();
     if (!done)
         return fail(run_lambda5_spec.trace_name, line::lambdas::ready_label);
     return done.release();
@@ -864,17 +862,20 @@ PyObject *ready_label_body(PyObject *func, PyObject *const *)
 // lambda: self._complete_update(new_exe)
 PyObject *complete_body(PyObject *func, PyObject *const *)
 {
+    const char *here = run_lambda6_spec.trace_name;
     PyObject *worker = function_scope(func);
     Ref self = worker_self(worker);
-    Ref complete, new_exe, done;
-    if (self)
-        complete = getattr(self.get(), names._complete_update);
-    if (complete)
-        new_exe = free_variable(as_worker(worker)->new_exe, "new_exe");
-    if (new_exe)
-        done = call(complete.get(), {new_exe.get()});
+    if (!self)
+        return fail(here, line::lambdas::complete);
+    Ref complete = getattr(self.get(), names._complete_update);
+    if (!complete)
+        return fail(here, line::lambdas::complete);
+    Ref new_exe = free_variable(as_worker(worker)->new_exe, "new_exe");
+    if (!new_exe)
+        return fail(here, line::lambdas::complete);
+    Ref done = call(complete.get(), {new_exe.get()});
     if (!done)
-        return fail(run_lambda6_spec.trace_name, line::lambdas::complete);
+        return fail(here, line::lambdas::complete);
     return done.release();
 }
 
