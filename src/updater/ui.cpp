@@ -246,7 +246,7 @@ int is_failure_report(PyObject *percent)
 /// print(text) with the builtin taken at initialisation.
 Ref print_line(PyObject *text) { return call(state.print, {text}); }
 
-/// self.root.after(delay, <action made from spec over scope>): the posting
+/// self.root.after(delay, <new action_spec function over scope>): the posting
 /// statement of the window's worker. 0, or -1 with an exception set.
 int post(PyObject *self, PyObject *delay, const FuncSpec &action_spec, PyObject *scope)
 {
