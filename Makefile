@@ -4,9 +4,9 @@
 PY312 := $(shell tools/find-python3.12)
 VENV := .venv
 PY := $(VENV)/bin/python
-SOURCES := $(wildcard src/updater/*.cpp src/updater/*.hpp) CMakeLists.txt pyproject.toml
+SOURCES := $(wildcard src/updater/*.cpp src/updater/*.hpp src/updater/*.pyi) CMakeLists.txt pyproject.toml
 
-.PHONY: test demo build system bench clean
+.PHONY: test demo build system bench clean asan lint coverage valgrind
 
 $(PY):
 	$(PY312) -m venv $(VENV)
@@ -30,6 +30,23 @@ demo: system build
 
 bench: system build
 	$(PY) bench/bench_download.py
+
+# Checks beyond the test suite, each in a build directory of its own (build/<name>):
+#   make asan       the whole suite against an ASan+UBSan build (tools/asan-test)
+#   make lint       clang-tidy and cppcheck (tools/lint)
+#   make coverage   line coverage of src/updater from the suite, at least 90% (tools/coverage)
+#   make valgrind   memcheck over import, binding errors and a console update (tools/valgrind-check)
+asan: system $(PY)
+	tools/asan-test
+
+lint: $(PY)
+	tools/lint
+
+coverage: system $(PY)
+	tools/coverage
+
+valgrind: system $(PY)
+	tools/valgrind-check
 
 clean:
 	rm -rf build $(VENV)

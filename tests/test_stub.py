@@ -1,0 +1,92 @@
+"""The type stub updater.pyi against the module it describes: the same public
+names, the same parameter lists, and annotations that the values satisfy."""
+import ast
+import builtins
+import os
+import types
+
+import pytest
+
+import updater
+from conftest import MODULE_DIR
+
+SOURCE_STUB = os.path.join(os.path.dirname(__file__), os.pardir, "src", "updater", "updater.pyi")
+STUB = os.path.join(MODULE_DIR, "updater.pyi")
+
+
+@pytest.fixture(scope="module")
+def stub():
+    with open(STUB, encoding="utf-8") as f:
+        return ast.parse(f.read(), STUB)
+
+
+def public_names(namespace):
+    """The names a host sees: the module's own objects, not its imports."""
+    return {
+        name
+        for name, value in namespace.items()
+        if not name.startswith("_")
+        and not isinstance(value, types.ModuleType)
+        and getattr(value, "__module__", "updater") == "updater"
+    }
+
+
+def stub_names(body):
+    names = {}
+    for node in body:
+        if isinstance(node, (ast.FunctionDef, ast.ClassDef)):
+            names[node.name] = node
+        elif isinstance(node, ast.AnnAssign):
+            names[node.target.id] = node
+    return names
+
+
+def parameters(node):
+    """The parameter names of a stub def; fails on anything the module has none of."""
+    a = node.args
+    assert not (a.posonlyargs or a.kwonlyargs or a.vararg or a.kwarg), node.name
+    assert not (a.defaults or a.kw_defaults), node.name
+    return tuple(arg.arg for arg in a.args)
+
+
+def runtime_parameters(func):
+    code = func.__code__
+    return code.co_varnames[: code.co_argcount]
+
+
+def test_stub_lies_beside_the_module_and_matches_the_source():
+    with open(STUB, "rb") as installed, open(SOURCE_STUB, "rb") as source:
+        assert installed.read() == source.read()
+
+
+def test_module_level_names_and_signatures(stub):
+    declared = stub_names(stub.body)
+    public = {n for n in declared if not n.startswith("_")}
+    assert public == public_names(vars(updater))
+    for name, node in declared.items():
+        if name.startswith("_"):
+            continue
+        value = getattr(updater, name)
+        if isinstance(node, ast.FunctionDef):
+            assert parameters(node) == runtime_parameters(value), name
+        elif isinstance(node, ast.AnnAssign):
+            assert isinstance(value, getattr(builtins, ast.unparse(node.annotation))), name
+
+
+def test_class_names_and_method_signatures(stub):
+    (cls,) = [n for n in stub.body if isinstance(n, ast.ClassDef) and n.name == "UpdaterGUI"]
+    declared = stub_names(cls.body)
+    methods = {n: v for n, v in vars(updater.UpdaterGUI).items() if type(v) is type(updater.get_exe_dir)}
+    constants = {
+        n for n, v in vars(updater.UpdaterGUI).items() if not n.startswith("__") and n not in methods
+    }
+    assert {n for n, d in declared.items() if isinstance(d, ast.FunctionDef)} == set(methods)
+    for name, func in methods.items():
+        assert parameters(declared[name]) == runtime_parameters(func), name
+    class_vars = {
+        n for n, d in declared.items()
+        if isinstance(d, ast.AnnAssign) and ast.unparse(d.annotation).startswith("ClassVar")
+    }
+    assert class_vars == constants
+    for name in class_vars:
+        assert isinstance(getattr(updater.UpdaterGUI, name), int)
