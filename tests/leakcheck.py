@@ -273,7 +273,8 @@ def _growth_sites(item, keep_parent, shared, threads, top=5):
     ours = [tracemalloc.Filter(False, tracemalloc.__file__), tracemalloc.Filter(False, __file__)]
     first, last = (s.filter_traces(ours) for s in (snapshots[1], snapshots[-1]))
     lines = [f"allocated in the last {len(snapshots) - 2} runs and still held:"]
-    for stat in last.compare_to(first, "traceback")[:top]:
+    grown = sorted(last.compare_to(first, "traceback"), key=lambda stat: -stat.count_diff)
+    for stat in grown[:top]:
         if stat.count_diff <= 0:
             break
         lines.append(f"  {stat.count_diff:+d} blocks, {stat.size_diff:+d} bytes, at:")
