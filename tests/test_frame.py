@@ -622,6 +622,15 @@ def test_cycles_through_functions_are_collected(monkeypatch):
     assert [r() for r in refs] == [None, None]
 
 
+def test_nested_functions_release_their_type(monkeypatch):
+    function_type = type(updater.get_exe_dir)
+    console_callback(monkeypatch)
+    before = sys.getrefcount(function_type)
+    for _ in range(100):
+        console_callback(monkeypatch)
+    assert sys.getrefcount(function_type) == before
+
+
 # ---------------------------------------------------------------- leaks
 
 LEAK_CALLS = [

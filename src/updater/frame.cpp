@@ -93,19 +93,19 @@ int init_code_objects()
     Ref shared = steal(PyDict_New());
     if (!shared)
         return -1;
-    for (const FuncSpec *spec : all_specs) {
-        Ref key = steal(PyUnicode_FromString(spec->varnames));
+    for (const FuncSpec *fs : all_specs) {
+        Ref key = steal(PyUnicode_FromString(fs->varnames));
         if (!key)
             return -1;
         Ref varnames = borrow(PyDict_GetItemWithError(shared.get(), key.get()));
         if (!varnames) {
             if (PyErr_Occurred())
                 return -1;
-            varnames = split_names(spec->varnames);
+            varnames = split_names(fs->varnames);
             if (!varnames || PyDict_SetItem(shared.get(), key.get(), varnames.get()) < 0)
                 return -1;
         }
-        PyObject *qualname = names.*(spec->qualname);
+        PyObject *qualname = names.*(fs->qualname);
         Ref name = short_name(qualname);
         if (!name)
             return -1;
@@ -113,13 +113,13 @@ int init_code_objects()
         if (!name_text)
             return -1;
         Ref empty = steal(reinterpret_cast<PyObject *>(
-            PyCode_NewEmpty("updater.py", name_text, spec->def_line)));
+            PyCode_NewEmpty("updater.py", name_text, fs->def_line)));
         if (!empty)
             return -1;
         Ref replace = steal(PyObject_GetAttrString(empty.get(), "replace"));
         if (!replace)
             return -1;
-        Ref argcount = steal(PyLong_FromLong(spec->nparams));
+        Ref argcount = steal(PyLong_FromLong(fs->nparams));
         Ref flags = steal(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS));
         Ref nlocals = steal(PyLong_FromSsize_t(PyTuple_GET_SIZE(varnames.get())));
         if (!argcount || !flags || !nlocals)
@@ -131,9 +131,9 @@ int init_code_objects()
                             name.get(), name.get()});
         if (!code)
             return -1;
-        int index = static_cast<int>(spec->code);
+        int index = static_cast<int>(fs->code);
         Py_XSETREF(state.codes[index], code.release());
-        for (int i = 0; i < spec->nparams && i < max_params; ++i)
+        for (int i = 0; i < fs->nparams && i < max_params; ++i)
             Py_XSETREF(param_names[index][i], Py_NewRef(PyTuple_GET_ITEM(varnames.get(), i)));
     }
     return 0;
@@ -147,7 +147,7 @@ namespace {
 struct Function {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FuncSpec *spec;
+    const FuncSpec *info;
     PyObject *qualname;
     PyObject *module;
     PyObject *globals;
@@ -166,14 +166,14 @@ Function *as_function(PyObject *op) { return reinterpret_cast<Function *>(op); }
 
 PyObject *binding_error(const Function *f)
 {
-    return fail(f->spec->trace_name, f->spec->def_line);
+    return fail(f->info->trace_name, f->info->def_line);
 }
 
 PyObject *count_error(const Function *f, Py_ssize_t given)
 {
-    int n = f->spec->nparams;
+    int n = f->info->nparams;
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 f->spec->name, "exactly", static_cast<Py_ssize_t>(n), n == 1 ? "" : "s", given);
+                 f->info->name, "exactly", static_cast<Py_ssize_t>(n), n == 1 ? "" : "s", given);
     return binding_error(f);
 }
 
@@ -207,7 +207,7 @@ PyObject *function_vectorcall(PyObject *op, PyObject *const *args, size_t nargsf
                               PyObject *kwnames) noexcept
 {
     Function *f = as_function(op);
-    const FuncSpec &spec = *f->spec;
+    const FuncSpec &spec = *f->info;
     Py_ssize_t n = PyVectorcall_NARGS(nargsf);
     Py_ssize_t k = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     int nparams = spec.nparams;
@@ -271,7 +271,7 @@ PyObject *function_get_name(PyObject *op, void *) noexcept
 {
     Function *f = as_function(op);
     if (!f->name) {
-        f->name = PyUnicode_InternFromString(f->spec->name);
+        f->name = PyUnicode_InternFromString(f->info->name);
         if (!f->name)
             return nullptr;
     }
@@ -556,18 +556,17 @@ int init_function_type()
     return 0;
 }
 
-Ref new_function(const FuncSpec &spec, PyObject *scope)
+Ref new_function(const FuncSpec &fdef, PyObject *scope)
 {
     Function *f = PyObject_GC_New(Function, state.function_type);
     if (!f)
         return {};
-    Py_INCREF(state.function_type);
     f->vectorcall = function_vectorcall;
-    f->spec = &spec;
-    f->qualname = Py_NewRef(names.*(spec.qualname));
+    f->info = &fdef;
+    f->qualname = Py_NewRef(names.*(fdef.qualname));
     f->module = Py_NewRef(names.updater);
     f->globals = Py_NewRef(state.dict);
-    f->code = Py_NewRef(state.codes[static_cast<int>(spec.code)]);
+    f->code = Py_NewRef(state.codes[static_cast<int>(fdef.code)]);
     f->scope = Py_XNewRef(scope);
     f->name = nullptr;
     f->doc = Py_NewRef(Py_None);

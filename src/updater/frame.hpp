@@ -35,7 +35,8 @@ extern const FuncSpec run_progress_spec, run_lambda_specs[5], run_lambda5_spec, 
 
 /// Creates the function object type; -1 with an exception on failure.
 int init_function_type();
-/// A new function object of `spec`, holding `scope` (may be null) as its closure scope.
+/// A new function object described by the given entry, holding `scope` (may be
+/// null) as its closure scope.
 Ref new_function(const FuncSpec &spec, PyObject *scope);
 /// The closure scope of a function object (borrowed, may be null).
 PyObject *function_scope(PyObject *func);

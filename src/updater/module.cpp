@@ -175,7 +175,7 @@ int import_from(PyObject *module_name, std::initializer_list<PyObject *> from)
     return 0;
 }
 
-/// `def name(...)`: binds a new function object of `spec` in `target`.
+/// `def name(...)`: binds a new function object in `target`.
 int define(PyObject *target, PyObject *name, const FuncSpec &spec)
 {
     Ref func = new_function(spec, nullptr);
@@ -199,7 +199,7 @@ int define_class()
         return fail(init_trace, line::body::height), -1;
     struct Method {
         PyObject *name;
-        const FuncSpec &spec;
+        const FuncSpec &def;
     };
     const Method methods[] = {
         {names.dunder_init, init_spec},
@@ -209,8 +209,8 @@ int define_class()
         {names.console_update, console_update_spec},
     };
     for (const Method &m : methods)
-        if (define(ns.get(), m.name, m.spec) < 0)
-            return fail(init_trace, m.spec.def_line), -1;
+        if (define(ns.get(), m.name, m.def) < 0)
+            return fail(init_trace, m.def.def_line), -1;
     Ref cls = call(reinterpret_cast<PyObject *>(&PyType_Type),
                    {names.UpdaterGUI, state.empty_tuple, ns.get()});
     if (!cls || bind(names.UpdaterGUI, cls.get()) < 0)
