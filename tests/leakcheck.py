@@ -228,6 +228,9 @@ def _repeat(item, keep_parent):
     try:
         threads = set(threading.enumerate())  # shared servers' threads included
         _settle(shared, threads)
+        # What exists now is left out of the collections to come, which then
+        # look at what the repeats made only.
+        gc.freeze()
         for _ in range(MAX_REPEATS):
             item._report_sections.clear()
             before = sys.getallocatedblocks()
@@ -255,6 +258,7 @@ def _repeat(item, keep_parent):
             f"runs; growth per run: {deltas}\n" + _growth_sites(item, keep_parent, shared, threads)
         )
     finally:
+        gc.unfreeze()
         item.own_markers.remove(ignore)
 
 
