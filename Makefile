@@ -40,12 +40,14 @@ asan: system $(PY)
 	tools/asan-test
 
 lint: $(PY)
+	tools/setup-system clang-tidy cppcheck
 	tools/lint
 
 coverage: system $(PY)
 	tools/coverage
 
 valgrind: system $(PY)
+	tools/setup-system valgrind
 	tools/valgrind-check
 
 clean:

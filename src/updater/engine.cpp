@@ -157,7 +157,8 @@ int copy_body(PyObject *progress_callback, PyObject *resp, PyObject *f, const To
     long long downloaded = 0;
     // resp.read and f.write are looked up at their first use and reused after:
     // the response and the file belong to this call, and neither rebinds them.
-    Ref read, write;
+    Ref read;
+    Ref write;
     // while True:
     for (;;) {
         // chunk = resp.read(chunk_size)

@@ -37,7 +37,7 @@ extern const FuncSpec run_progress_spec, run_lambda_specs[5], run_lambda5_spec, 
 int init_function_type();
 /// A new function object described by the given entry, holding `scope` (may be
 /// null) as its closure scope.
-Ref new_function(const FuncSpec &spec, PyObject *scope);
+Ref new_function(const FuncSpec &fdef, PyObject *scope);
 /// The closure scope of a function object (borrowed, may be null).
 PyObject *function_scope(PyObject *func);
 
