@@ -281,6 +281,17 @@ Ref set_status(PyObject *self, MakeText make_text)
 // ---------------------------------------------------------------------------
 // UpdaterGUI.__init__
 
+/// (self.root.<screen_size>() - self.<window_size>) // 2: the offset that
+/// centres the window along one axis. New reference, or nullptr.
+Ref centred_offset(PyObject *self, PyObject *screen_size, PyObject *window_size)
+{
+    Ref root = getattr(self, names.root);
+    Ref screen = root ? call_method(root.get(), screen_size) : Ref();
+    Ref window = screen ? getattr(self, window_size) : Ref();
+    Ref spare = window ? steal(PyNumber_Subtract(screen.get(), window.get())) : Ref();
+    return spare ? steal(PyNumber_FloorDivide(spare.get(), ints.i2)) : Ref();
+}
+
 PyObject *init_body(PyObject *, PyObject *const *args)
 {
     const char *here = init_spec.trace_name;
@@ -372,44 +383,13 @@ PyObject *init_body(PyObject *, PyObject *const *args)
     }
 
     // x = (self.root.winfo_screenwidth() - self.WIDTH) // 2
-    Ref x;
-    {
-        Ref root = getattr(self, names.root);
-        if (!root)
-            return fail(here, at::x);
-        Ref screen = call_method(root.get(), names.winfo_screenwidth);
-        if (!screen)
-            return fail(here, at::x);
-        Ref width = getattr(self, names.WIDTH);
-        if (!width)
-            return fail(here, at::x);
-        Ref spare = steal(PyNumber_Subtract(screen.get(), width.get()));
-        if (!spare)
-            return fail(here, at::x);
-        x = steal(PyNumber_FloorDivide(spare.get(), ints.i2));
-        if (!x)
-            return fail(here, at::x);
-    }
-
+    Ref x = centred_offset(self, names.winfo_screenwidth, names.WIDTH);
+    if (!x)
+        return fail(here, at::x);
     // y = (self.root.winfo_screenheight() - self.HEIGHT) // 2
-    Ref y;
-    {
-        Ref root = getattr(self, names.root);
-        if (!root)
-            return fail(here, at::y);
-        Ref screen = call_method(root.get(), names.winfo_screenheight);
-        if (!screen)
-            return fail(here, at::y);
-        Ref height = getattr(self, names.HEIGHT);
-        if (!height)
-            return fail(here, at::y);
-        Ref spare = steal(PyNumber_Subtract(screen.get(), height.get()));
-        if (!spare)
-            return fail(here, at::y);
-        y = steal(PyNumber_FloorDivide(spare.get(), ints.i2));
-        if (!y)
-            return fail(here, at::y);
-    }
+    Ref y = centred_offset(self, names.winfo_screenheight, names.HEIGHT);
+    if (!y)
+        return fail(here, at::y);
 
     // self.root.geometry(f"+{x}+{y}")
     {
