@@ -677,3 +677,57 @@ def test_binding_errors_do_not_leak():
     # one traceback code object per def line, however often it fails
     assert sorted(c.co_name for c in codes.values()) == [
         "updater.UpdaterGUI.__init__", "updater.UpdaterGUI._complete_update", "updater.replace_and_run"]
+
+
+# ---------------------------------------------------------------- with blocks
+
+class _Exit:
+    """A callable that is not a descriptor: used as __exit__ it is not bound."""
+
+    def __init__(self):
+        self.calls = []
+
+    def __call__(self, *args):
+        self.calls.append(args)
+
+
+class _NoExit:
+    def __enter__(self):
+        return self
+
+
+class _NoEnter:
+    def __exit__(self, *args):
+        pass
+
+
+@pytest.mark.parametrize("manager, missing", [(_NoExit, "__exit__"), (_NoEnter, "__enter__")])
+def test_with_block_needs_both_methods(monkeypatch, manager, missing):
+    request = types.SimpleNamespace(Request=lambda url, headers: url,
+                                    urlopen=lambda req, timeout: manager())
+    monkeypatch.setattr(updater, "urllib", types.SimpleNamespace(request=request))
+
+    def callback(*report):
+        raise LookupError(report)
+
+    with pytest.raises(LookupError) as info:
+        updater.download_new_exe_with_progress(callback)
+    assert info.value.args == ((-1, 0, False, 0),)
+    cause = info.value.__context__
+    assert type(cause) is AttributeError and cause.args == (missing,)
+
+
+def test_with_block_exit_is_looked_up_on_the_type(monkeypatch):
+    exit_ = _Exit()
+    manager = type("Manager", (), {"__enter__": lambda self: self, "__exit__": exit_})
+    instance = manager()
+    instance.__exit__ = lambda *args: pytest.fail("instance attribute used")
+    request = types.SimpleNamespace(Request=lambda url, headers: url,
+                                    urlopen=lambda req, timeout: instance)
+    monkeypatch.setattr(updater, "urllib", types.SimpleNamespace(request=request))
+    reports = []
+    assert updater.download_new_exe_with_progress(lambda *r: reports.append(r)) is None
+    assert reports == [(-1, 0, False, 0)]
+    # the failure inside the block left it through the unbound __exit__, with the exception
+    [(kind, value, tb)] = exit_.calls
+    assert kind is type(value) and isinstance(value, Exception) and tb is value.__traceback__
