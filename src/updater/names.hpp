@@ -14,20 +14,17 @@
     ID(BG_DARK) ID(BG_CARD) ID(ACCENT_PRIMARY) ID(ACCENT_SUCCESS)                 \
     ID(TEXT_PRIMARY) ID(TEXT_SECONDARY) ID(BORDER_COLOR)                          \
     ID(get_exe_dir) ID(download_new_exe_with_progress) ID(replace_and_run)        \
-    ID(UpdaterGUI) ID(WIDTH) ID(HEIGHT) ID(updater) ID(builtins)                  \
+    ID(UpdaterGUI) ID(WIDTH) ID(HEIGHT) ID(updater)                               \
     IDS(dunder_test, "__test__") IDS(dunder_name, "__name__")                     \
     IDS(dunder_main, "__main__") IDS(dunder_module, "__module__")                 \
-    IDS(dunder_qualname, "__qualname__") IDS(dunder_builtins, "__builtins__")     \
-    IDS(dunder_file, "__file__") IDS(dunder_spec, "__spec__")                     \
-    IDS(dunder_loader, "__loader__") IDS(dunder_package, "__package__")           \
-    IDS(dunder_path, "__path__") IDS(dunder_enter, "__enter__")                   \
+    IDS(dunder_qualname, "__qualname__") IDS(dunder_file, "__file__")             \
+    IDS(dunder_spec, "__spec__") IDS(dunder_enter, "__enter__")                   \
     IDS(dunder_exit, "__exit__") IDS(dunder_init, "__init__")                     \
-    ID(_initializing) ID(name) ID(loader) ID(origin) ID(parent)                   \
-    ID(submodule_search_locations) ID(open) ID(RuntimeError) ID(print)            \
-    ID(co_argcount) ID(co_nlocals) ID(co_varnames) ID(co_flags) ID(co_name) ID(co_qualname)      \
+    ID(_initializing) ID(open) ID(RuntimeError) ID(print)                         \
+    ID(co_argcount) ID(co_nlocals) ID(co_varnames) ID(co_flags) ID(co_name)       \
+    ID(co_qualname)                                                               \
     /* methods and their qualified names */                                       \
     ID(_run_update) ID(_complete_update) ID(_on_close) ID(console_update)         \
-    ID(progress_callback) IDS(lambda_name, "<lambda>")                            \
     IDS(q_init, "UpdaterGUI.__init__")                                            \
     IDS(q_run_update, "UpdaterGUI._run_update")                                   \
     IDS(q_complete_update, "UpdaterGUI._complete_update")                         \
@@ -42,8 +39,8 @@
     /* the engine */                                                              \
     ID(frozen) ID(executable) ID(path) ID(dirname) ID(abspath) ID(join)           \
     ID(request) ID(Request) ID(headers) ID(urlopen) ID(timeout) ID(get) ID(read)  \
-    ID(write) ID(geturl) ID(startswith) ID(exists) ID(rename) ID(replace)         \
-    ID(remove) ID(move) ID(stat) ID(st_mode) ID(chmod) ID(Popen) ID(close)        \
+    ID(write) ID(geturl) ID(startswith) ID(exists) ID(replace) ID(remove)        \
+    ID(move) ID(stat) ID(st_mode) ID(chmod) ID(Popen)                             \
     ID(full_url) ID(lower)                                                        \
     /* the front ends */                                                          \
     ID(Tk) ID(Frame) ID(Label) ID(Progressbar) ID(Style) ID(Thread) ID(title)     \
@@ -66,8 +63,8 @@
     TXT(c_border, "#333333")                                                      \
     TXT(content_length, "Content-Length") TXT(cache_control, "Cache-Control")     \
     TXT(no_cache, "no-cache") TXT(fmt_1f, ".1f") TXT(old_suffix, ".old")          \
-    TXT(plus, "+") TXT(dot, ".") TXT(question, "?") TXT(x_sep, "x")               \
-    TXT(file_name, "updater.py") TXT(mode_wb, "wb") TXT(https_prefix, "https:")   \
+    TXT(plus, "+") TXT(dot, ".") TXT(x_sep, "x") TXT(mode_wb, "wb")              \
+    TXT(https_prefix, "https:")                                                   \
     TXT(pct_sep, "% \u2022 ") TXT(kb_sep, " KB \u2022 ") TXT(kbs, " KB/s")         \
     TXT(failed_replace, "Failed to replace and run: ") TXT(error_prefix, "Error: ") \
     TXT(download_failed, "Download failed!")                                      \
