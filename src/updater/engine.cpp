@@ -24,6 +24,24 @@ Ref dotted(PyObject *name, std::initializer_list<PyObject *> attrs)
     return value;
 }
 
+/// get_exe_dir(), through the module global: a new reference or nullptr.
+Ref install_dir()
+{
+    Ref get_exe_dir = global(names.get_exe_dir);
+    return get_exe_dir ? call(get_exe_dir.get()) : Ref();
+}
+
+/// os.path.join(exe_dir, <global file_name> [+ suffix]), evaluated in that
+/// order: a new reference or nullptr.
+Ref install_path(PyObject *exe_dir, PyObject *file_name, PyObject *suffix = nullptr)
+{
+    Ref os_path_join = dotted(names.os, {names.path, names.join});
+    Ref name = os_path_join ? global(file_name) : Ref();
+    if (name && suffix)
+        name = steal(PyNumber_Add(name.get(), suffix));
+    return name ? call(os_path_join.get(), {exe_dir, name.get()}) : Ref();
+}
+
 /// `except Exception: pass` after a failed statement: true when the pending
 /// exception derived from Exception and has been dropped; false when it stays.
 bool swallow_exception()
@@ -296,14 +314,11 @@ PyObject *download_body(PyObject *, PyObject *const *args)
     PyObject *progress_callback = args[0];
 
     // exe_dir = get_exe_dir()
-    Ref get_exe_dir = global(names.get_exe_dir);
-    Ref exe_dir = get_exe_dir ? call(get_exe_dir.get()) : Ref();
+    Ref exe_dir = install_dir();
     if (!exe_dir)
         return fail(here, dl::exe_dir);
     // new_path = os.path.join(exe_dir, TEMP_EXE_NAME)
-    Ref os_path_join = dotted(names.os, {names.path, names.join});
-    Ref temp_exe_name = os_path_join ? global(names.TEMP_EXE_NAME) : Ref();
-    Ref new_path = temp_exe_name ? call(os_path_join.get(), {exe_dir.get(), temp_exe_name.get()}) : Ref();
+    Ref new_path = install_path(exe_dir.get(), names.TEMP_EXE_NAME);
     if (!new_path)
         return fail(here, dl::new_path);
     // try:
@@ -399,21 +414,15 @@ PyObject *replace_and_run_body(PyObject *, PyObject *const *args)
     PyObject *new_exe = args[0];
 
     // exe_dir = get_exe_dir()
-    Ref get_exe_dir = global(names.get_exe_dir);
-    Ref exe_dir = get_exe_dir ? call(get_exe_dir.get()) : Ref();
+    Ref exe_dir = install_dir();
     if (!exe_dir)
         return fail(here, rr::exe_dir);
     // main_exe = os.path.join(exe_dir, MAIN_EXE_NAME)
-    Ref os_path_join = dotted(names.os, {names.path, names.join});
-    Ref main_exe_name = os_path_join ? global(names.MAIN_EXE_NAME) : Ref();
-    Ref main_exe = main_exe_name ? call(os_path_join.get(), {exe_dir.get(), main_exe_name.get()}) : Ref();
+    Ref main_exe = install_path(exe_dir.get(), names.MAIN_EXE_NAME);
     if (!main_exe)
         return fail(here, rr::main_exe);
     // old_exe = os.path.join(exe_dir, MAIN_EXE_NAME + ".old")
-    os_path_join = dotted(names.os, {names.path, names.join});
-    main_exe_name = os_path_join ? global(names.MAIN_EXE_NAME) : Ref();
-    Ref old_name = main_exe_name ? steal(PyNumber_Add(main_exe_name.get(), names.old_suffix)) : Ref();
-    Ref old_exe = old_name ? call(os_path_join.get(), {exe_dir.get(), old_name.get()}) : Ref();
+    Ref old_exe = install_path(exe_dir.get(), names.MAIN_EXE_NAME, names.old_suffix);
     if (!old_exe)
         return fail(here, rr::old_exe);
     // backed_up = False

@@ -292,6 +292,31 @@ Ref centred_offset(PyObject *self, PyObject *screen_size, PyObject *window_size)
     return spare ? steal(PyNumber_FloorDivide(spare.get(), ints.i2)) : Ref();
 }
 
+/// self.<attr> = tk.Label(self.card, text=text, bg=BG_CARD, fg=<fg_global>, font=font),
+/// evaluated in that order: 0, or -1 with an exception set.
+int make_label(PyObject *self, PyObject *attr, PyObject *text, PyObject *fg_global,
+               PyObject *font)
+{
+    Ref tk = global(names.tk);
+    Ref label_class = tk ? getattr(tk.get(), names.Label) : Ref();
+    Ref card = label_class ? getattr(self, names.card) : Ref();
+    Ref bg_card = card ? global(names.BG_CARD) : Ref();
+    Ref fg = bg_card ? global(fg_global) : Ref();
+    Ref label = fg ? call_kw(label_class.get(), {card.get()},
+                             {names.text, names.bg, names.fg, names.font},
+                             {text, bg_card.get(), fg.get(), font})
+                   : Ref();
+    return label ? PyObject_SetAttr(self, attr, label.get()) : -1;
+}
+
+/// self.<attr>.pack(pady=pady): 0, or -1 with an exception set.
+int pack_pady(PyObject *self, PyObject *attr, PyObject *pady)
+{
+    Ref widget = getattr(self, attr);
+    Ref pack = widget ? getattr(widget.get(), names.pack) : Ref();
+    return pack && call_kw(pack.get(), {}, {names.pady}, {pady}) ? 0 : -1;
+}
+
 PyObject *init_body(PyObject *, PyObject *const *args)
 {
     const char *here = init_spec.trace_name;
@@ -451,39 +476,13 @@ PyObject *init_body(PyObject *, PyObject *const *args)
 
     // self.title_lbl = tk.Label(self.card, text="Downloading Update...", bg=BG_CARD,
     //                           fg=TEXT_PRIMARY, font=("Helvetica", 14, "bold"))
-    {
-        Ref tk = global(names.tk);
-        if (!tk)
-            return fail(here, at::title_lbl);
-        Ref label_class = getattr(tk.get(), names.Label);
-        if (!label_class)
-            return fail(here, at::title_lbl);
-        Ref card = getattr(self, names.card);
-        if (!card)
-            return fail(here, at::title_lbl);
-        Ref bg_card = global(names.BG_CARD);
-        if (!bg_card)
-            return fail(here, at::title_lbl);
-        Ref text_primary = global(names.TEXT_PRIMARY);
-        if (!text_primary)
-            return fail(here, at::title_lbl);
-        Ref label = call_kw(label_class.get(), {card.get()},
-                            {names.text, names.bg, names.fg, names.font},
-                            {names.downloading, bg_card.get(), text_primary.get(),
-                             tuples.title_font});
-        if (!label || PyObject_SetAttr(self, names.title_lbl, label.get()) < 0)
-            return fail(here, at::title_lbl);
-    }
+    if (make_label(self, names.title_lbl, names.downloading, names.TEXT_PRIMARY,
+                   tuples.title_font) < 0)
+        return fail(here, at::title_lbl);
 
     // self.title_lbl.pack(pady=(10, 15))
-    {
-        Ref label = getattr(self, names.title_lbl);
-        if (!label)
-            return fail(here, at::title_lbl_pack);
-        Ref pack = getattr(label.get(), names.pack);
-        if (!pack || !call_kw(pack.get(), {}, {names.pady}, {tuples.pad_10_15}))
-            return fail(here, at::title_lbl_pack);
-    }
+    if (pack_pady(self, names.title_lbl, tuples.pad_10_15) < 0)
+        return fail(here, at::title_lbl_pack);
 
     // self.progress = ttk.Progressbar(self.card, mode="determinate", length=300)
     {
@@ -536,50 +535,18 @@ PyObject *init_body(PyObject *, PyObject *const *args)
     }
 
     // self.progress.pack(pady=(0, 10))
-    {
-        Ref bar = getattr(self, names.progress);
-        if (!bar)
-            return fail(here, at::progress_pack);
-        Ref pack = getattr(bar.get(), names.pack);
-        if (!pack || !call_kw(pack.get(), {}, {names.pady}, {tuples.pad_0_10}))
-            return fail(here, at::progress_pack);
-    }
+    if (pack_pady(self, names.progress, tuples.pad_0_10) < 0)
+        return fail(here, at::progress_pack);
 
     // self.speed_lbl = tk.Label(self.card, text="Connecting...", bg=BG_CARD,
     //                           fg=TEXT_SECONDARY, font=("Helvetica", 10))
-    {
-        Ref tk = global(names.tk);
-        if (!tk)
-            return fail(here, at::speed_lbl);
-        Ref label_class = getattr(tk.get(), names.Label);
-        if (!label_class)
-            return fail(here, at::speed_lbl);
-        Ref card = getattr(self, names.card);
-        if (!card)
-            return fail(here, at::speed_lbl);
-        Ref bg_card = global(names.BG_CARD);
-        if (!bg_card)
-            return fail(here, at::speed_lbl);
-        Ref text_secondary = global(names.TEXT_SECONDARY);
-        if (!text_secondary)
-            return fail(here, at::speed_lbl);
-        Ref label = call_kw(label_class.get(), {card.get()},
-                            {names.text, names.bg, names.fg, names.font},
-                            {names.connecting, bg_card.get(), text_secondary.get(),
-                             tuples.status_font});
-        if (!label || PyObject_SetAttr(self, names.speed_lbl, label.get()) < 0)
-            return fail(here, at::speed_lbl);
-    }
+    if (make_label(self, names.speed_lbl, names.connecting, names.TEXT_SECONDARY,
+                   tuples.status_font) < 0)
+        return fail(here, at::speed_lbl);
 
     // self.speed_lbl.pack(pady=(0, 5))
-    {
-        Ref label = getattr(self, names.speed_lbl);
-        if (!label)
-            return fail(here, at::speed_lbl_pack);
-        Ref pack = getattr(label.get(), names.pack);
-        if (!pack || !call_kw(pack.get(), {}, {names.pady}, {tuples.pad_0_5}))
-            return fail(here, at::speed_lbl_pack);
-    }
+    if (pack_pady(self, names.speed_lbl, tuples.pad_0_5) < 0)
+        return fail(here, at::speed_lbl_pack);
 
     // self.root.protocol("WM_DELETE_WINDOW", self._on_close)
     {
