@@ -5,6 +5,7 @@ PY312 := $(shell tools/find-python3.12)
 VENV := .venv
 PY := $(VENV)/bin/python
 SOURCES := $(wildcard src/updater/*.cpp src/updater/*.hpp src/updater/*.pyi) CMakeLists.txt pyproject.toml
+SOURCES += $(wildcard src/_updater_pyinstaller/*.py)
 
 .PHONY: test demo build system bench clean asan lint coverage valgrind
 
@@ -17,7 +18,12 @@ $(VENV)/.installed: $(PY) $(SOURCES)
 	$(PY) -m pip install -q --no-build-isolation --config-settings=cmake.define.UPDATER_WERROR=ON .
 	touch $@
 
-build: $(VENV)/.installed
+# The frozen-launcher tests and the demo freeze with PyInstaller.
+$(VENV)/.pyinstaller: $(PY)
+	$(PY) -m pip install -q "pyinstaller>=6.9"
+	touch $@
+
+build: $(VENV)/.installed $(VENV)/.pyinstaller
 
 system:
 	tools/setup-system

@@ -1,0 +1,160 @@
+"""Real frozen launchers, made with PyInstaller (one-file executables).
+
+`frozen_launchers` (session) freezes two builds of a launcher: the old one,
+which imports updater and runs an update, and the new one, which only says it
+started. Freezing takes several seconds per build, so each build is made once
+and kept under build/frozen/, keyed by a hash of everything that goes into it:
+its source, the updater extension under test (the bundle carries a copy), the
+hook, PyInstaller and the interpreter. The two builds are frozen side by side.
+
+Both builds append one JSON line per start to starts.jsonl beside their own
+executable: version, pid, sys.frozen, sys.executable and the bundle's unpack
+directory; the old build adds get_exe_dir() and TK_AVAILABLE as the running
+module sees them.
+"""
+import hashlib
+import importlib.metadata
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+import pytest
+
+import updater
+
+__all__ = ["frozen_launchers", "FrozenLaunchers", "read_starts", "hook_path"]
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+CACHE = os.path.join(REPO, "build", "frozen")
+KEEP = 4  # cached sets kept, most recently used first
+STARTS = "starts.jsonl"
+
+RECORD = '''
+import json, os, sys
+
+def record(version, **extra):
+    entry = {"version": version, "pid": os.getpid(), "frozen": getattr(sys, "frozen", None),
+             "executable": sys.executable, "meipass": getattr(sys, "_MEIPASS", None), **extra}
+    with open(os.path.join(os.path.dirname(sys.executable), "starts.jsonl"), "a") as f:
+        f.write(json.dumps(entry) + "\\n")
+'''
+
+# launcher-old URL [--console]: one update from URL, on the console when asked.
+OLD = RECORD + '''
+import updater
+
+record("old", exe_dir=updater.get_exe_dir(), tk=updater.TK_AVAILABLE)
+updater.UPDATE_URL = sys.argv[1]
+if "--console" in sys.argv[2:]:
+    updater.TK_AVAILABLE = False
+updater.UpdaterGUI()
+'''
+
+NEW = RECORD + '''
+record("new")
+'''
+
+
+def read_starts(directory):
+    """The entries starts.jsonl holds in `directory`, oldest first."""
+    try:
+        with open(os.path.join(directory, STARTS)) as f:
+            return [json.loads(line) for line in f.read().splitlines()]
+    except FileNotFoundError:
+        return []
+
+
+def _digest(*parts):
+    h = hashlib.sha256()
+    for part in parts:
+        h.update(part if isinstance(part, bytes) else str(part).encode())
+        h.update(b"\0")
+    return h.hexdigest()[:16]
+
+
+def hook_path():
+    """hook-updater.py, found as PyInstaller finds it: through the entry point
+    the installed package registers."""
+    entry_points = importlib.metadata.distribution("updater").entry_points
+    (entry,) = entry_points.select(group="pyinstaller40", name="hook-dirs")
+    (hook_dir,) = entry.load()()
+    return os.path.join(hook_dir, "hook-updater.py")
+
+
+class FrozenLaunchers:
+    """`old` and `new`: paths of the two frozen builds; `seconds`: the time spent
+    freezing in this session (0 when both came from the cache)."""
+
+    def __init__(self, old, new, seconds):
+        self.old, self.new, self.seconds = old, new, seconds
+
+    def bytes(self, which):
+        with open(getattr(self, which), "rb") as f:
+            return f.read()
+
+
+def _freeze(builds):
+    """Freezes {name: source} at once into a new cache entry; returns its path."""
+    os.makedirs(CACHE, exist_ok=True)
+    work = tempfile.mkdtemp(prefix="freezing-", dir=CACHE)
+    module_dir = os.path.dirname(os.path.abspath(updater.__file__))
+    procs = []
+    for name, source in builds.items():
+        script = os.path.join(work, name + ".py")
+        with open(script, "w") as f:
+            f.write(source)
+        log = open(os.path.join(work, name + ".log"), "w+")
+        procs.append((name, log, subprocess.Popen(
+            [sys.executable, "-m", "PyInstaller", "--onefile", "--strip", "--noconfirm",
+             "--log-level", "WARN", "--name", name, "--paths", module_dir,
+             "--distpath", os.path.join(work, "dist"),
+             "--workpath", os.path.join(work, "build", name),
+             "--specpath", os.path.join(work, "build", name), script],
+            cwd=work, stdout=log, stderr=subprocess.STDOUT)))
+    failed = []
+    for name, log, proc in procs:
+        status = proc.wait(timeout=600)
+        log.seek(0)
+        if status != 0:
+            failed.append(f"PyInstaller exit {status} freezing {name}:\n{log.read()}")
+        log.close()
+    if failed:
+        shutil.rmtree(work, ignore_errors=True)
+        raise RuntimeError("\n".join(failed))
+    return work
+
+
+def _prune():
+    entries = [os.path.join(CACHE, e) for e in os.listdir(CACHE) if not e.startswith("freezing-")]
+    entries.sort(key=os.path.getmtime, reverse=True)
+    for stale in entries[KEEP:]:
+        shutil.rmtree(stale, ignore_errors=True)
+
+
+@pytest.fixture(scope="session")
+def frozen_launchers():
+    with open(updater.__file__, "rb") as f:
+        extension = f.read()
+    common = (importlib.metadata.version("pyinstaller"), sys.version,
+              os.path.realpath(sys.executable), open(hook_path(), "rb").read())
+    key = _digest(OLD, NEW, extension, *common)
+    entry = os.path.join(CACHE, key)
+    seconds = 0.0
+    if not os.path.isdir(entry):
+        started = time.monotonic()
+        work = _freeze({"launcher-old": OLD, "launcher-new": NEW})
+        seconds = time.monotonic() - started
+        try:
+            os.rename(os.path.join(work, "dist"), entry)
+        except OSError:
+            if not os.path.isdir(entry):  # not a peer session that got there first
+                raise
+        shutil.rmtree(work, ignore_errors=True)
+    os.utime(entry)
+    _prune()
+    return FrozenLaunchers(os.path.join(entry, "launcher-old"),
+                           os.path.join(entry, "launcher-new"), seconds)
