@@ -42,14 +42,14 @@ bench: system build
 #   make lint       clang-tidy and cppcheck (tools/lint)
 #   make coverage   line coverage of src/updater from the suite, at least 90% (tools/coverage)
 #   make valgrind   memcheck over import, binding errors and a console update (tools/valgrind-check)
-asan: system $(PY)
+asan: system $(PY) $(VENV)/.pyinstaller
 	tools/asan-test
 
 lint: $(PY)
 	tools/setup-system clang-tidy cppcheck
 	tools/lint
 
-coverage: system $(PY)
+coverage: system $(PY) $(VENV)/.pyinstaller
 	tools/coverage
 
 valgrind: system $(PY)
