@@ -18,12 +18,13 @@ $(VENV)/.installed: $(PY) $(SOURCES)
 	$(PY) -m pip install -q --no-build-isolation --config-settings=cmake.define.UPDATER_WERROR=ON .
 	touch $@
 
-# The frozen-launcher tests and the demo freeze with PyInstaller.
-$(VENV)/.pyinstaller: $(PY)
-	$(PY) -m pip install -q "pyinstaller>=6.9"
+# The frozen-launcher tests and the demo freeze with PyInstaller (and one test
+# with cx_Freeze).
+$(VENV)/.freezers: $(PY)
+	$(PY) -m pip install -q "pyinstaller>=6.9" "cx_Freeze>=8"
 	touch $@
 
-build: $(VENV)/.installed $(VENV)/.pyinstaller
+build: $(VENV)/.installed $(VENV)/.freezers
 
 system:
 	tools/setup-system
@@ -42,14 +43,14 @@ bench: system build
 #   make lint       clang-tidy and cppcheck (tools/lint)
 #   make coverage   line coverage of src/updater from the suite, at least 90% (tools/coverage)
 #   make valgrind   memcheck over import, binding errors and a console update (tools/valgrind-check)
-asan: system $(PY) $(VENV)/.pyinstaller
+asan: system $(PY) $(VENV)/.freezers
 	tools/asan-test
 
 lint: $(PY)
 	tools/setup-system clang-tidy cppcheck
 	tools/lint
 
-coverage: system $(PY) $(VENV)/.pyinstaller
+coverage: system $(PY) $(VENV)/.freezers
 	tools/coverage
 
 valgrind: system $(PY)

@@ -1,7 +1,8 @@
 """Freezes the demo's launcher builds with PyInstaller into one-file
 executables, once: they are kept under build/demo-frozen/, keyed by a hash of
-everything that goes into them (the scripts, the updater extension the bundle
-carries, its PyInstaller hook, PyInstaller and the interpreter)."""
+everything that goes into them (the scripts, the options below, the updater
+extension the bundle carries, its PyInstaller hook, PyInstaller and the
+interpreter)."""
 import hashlib
 import importlib.metadata
 import importlib.util
@@ -46,7 +47,7 @@ def _key(scripts, paths):
     h = hashlib.sha256()
     for part in (tool_version(), sys.version, os.path.realpath(sys.executable)):
         h.update(part.encode() + b"\0")
-    for path in [*scripts.values(), _extension(paths), _hook()]:
+    for path in [__file__, *scripts.values(), _extension(paths), _hook()]:
         with open(path, "rb") as f:
             h.update(f.read() + b"\0")
     return h.hexdigest()[:16]

@@ -1,11 +1,13 @@
-"""Real frozen launchers, made with PyInstaller (one-file executables).
+"""Real frozen launchers, made with PyInstaller (one-file executables) and,
+when it is installed, cx_Freeze.
 
 `frozen_launchers` (session) freezes two builds of a launcher: the old one,
 which imports updater and runs an update, and the new one, which only says it
-started. Freezing takes several seconds per build, so each build is made once
-and kept under build/frozen/, keyed by a hash of everything that goes into it:
-its source, the updater extension under test (the bundle carries a copy), the
-hook, PyInstaller and the interpreter. The two builds are frozen side by side.
+started; the old one a second time with cx_Freeze. Freezing takes several
+seconds per build, so the builds are made once and kept under build/frozen/,
+keyed by a hash of everything that goes into them: this file, the updater
+extension under test (each bundle carries a copy), the hook, the freezers and
+the interpreter. The builds are frozen side by side.
 
 Both builds append one JSON line per start to starts.jsonl beside their own
 executable: version, pid, sys.frozen, sys.executable and the bundle's unpack
@@ -16,6 +18,7 @@ import hashlib
 import importlib.metadata
 import json
 import os
+import runpy
 import shutil
 import subprocess
 import sys
@@ -86,44 +89,79 @@ def hook_path():
 
 
 class FrozenLaunchers:
-    """`old` and `new`: paths of the two frozen builds; `seconds`: the time spent
-    freezing in this session (0 when both came from the cache)."""
+    """`old` and `new`: the two one-file builds frozen with PyInstaller;
+    `cx_freeze`: a directory holding the old build frozen with cx_Freeze as
+    QuelbaLauncher.exe beside its lib/ (None without cx_Freeze); `seconds`:
+    the time spent freezing in this session (0 when all came from the cache)."""
 
-    def __init__(self, old, new, seconds):
-        self.old, self.new, self.seconds = old, new, seconds
+    def __init__(self, entry, cx_freeze, seconds):
+        self.old = os.path.join(entry, "launcher-old")
+        self.new = os.path.join(entry, "launcher-new")
+        self.cx_freeze = os.path.join(entry, "cx_freeze") if cx_freeze else None
+        self.seconds = seconds
 
     def bytes(self, which):
         with open(getattr(self, which), "rb") as f:
             return f.read()
 
 
-def _freeze(builds):
-    """Freezes {name: source} at once into a new cache entry; returns its path."""
+def _version(distribution):
+    try:
+        return importlib.metadata.version(distribution)
+    except importlib.metadata.PackageNotFoundError:
+        return None
+
+
+def _pyinstaller(name, script, work, module_dir):
+    return [sys.executable, "-m", "PyInstaller", "--onefile", "--strip", "--noconfirm",
+            "--log-level", "WARN", "--name", name, "--paths", module_dir,
+            "--distpath", os.path.join(work, "dist"),
+            "--workpath", os.path.join(work, "build", name),
+            "--specpath", os.path.join(work, "build", name), script]
+
+
+def _cx_freeze(script, work):
+    """cx_Freeze has no hooks from other packages: it is given the modules the
+    README lists for it, which are those of the hook."""
+    imports = runpy.run_path(hook_path())["hiddenimports"]
+    includes = [m for m in imports if not m.startswith("tkinter")]
+    command = [sys.executable, "-m", "cx_Freeze", "build_exe", "--script", script,
+               "--target-name", "QuelbaLauncher.exe", "--includes", ",".join(includes),
+               "--build-exe", os.path.join(work, "dist", "cx_freeze"), "--silent"]
+    if "tkinter" in imports:
+        command += ["--packages", "tkinter"]
+    return command
+
+
+def _freeze(with_cx_freeze):
+    """Freezes the builds side by side into a new cache entry; returns its path."""
     os.makedirs(CACHE, exist_ok=True)
     work = tempfile.mkdtemp(prefix="freezing-", dir=CACHE)
     module_dir = os.path.dirname(os.path.abspath(updater.__file__))
-    # PyInstaller only reads the extension; under the sanitizers it need not run
-    # with their runtimes preloaded, which makes it several times slower.
-    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC")}
-    procs = []
-    for name, source in builds.items():
-        script = os.path.join(work, name + ".py")
-        with open(script, "w") as f:
+    scripts = {}
+    for name, source in {"launcher-old": OLD, "launcher-new": NEW}.items():
+        scripts[name] = os.path.join(work, name + ".py")
+        with open(scripts[name], "w") as f:
             f.write(source)
+    commands = {name: _pyinstaller(name, script, work, module_dir)
+                for name, script in scripts.items()}
+    if with_cx_freeze:
+        commands["cx_freeze"] = _cx_freeze(scripts["launcher-old"], work)
+    # The freezers only read the extension; under the sanitizers they need not run
+    # with their runtimes preloaded, which makes them several times slower.
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC")}
+    env["PYTHONPATH"] = module_dir
+    procs = []
+    for name, command in commands.items():
         log = open(os.path.join(work, name + ".log"), "w+")
-        procs.append((name, log, subprocess.Popen(
-            [sys.executable, "-m", "PyInstaller", "--onefile", "--strip", "--noconfirm",
-             "--log-level", "WARN", "--name", name, "--paths", module_dir,
-             "--distpath", os.path.join(work, "dist"),
-             "--workpath", os.path.join(work, "build", name),
-             "--specpath", os.path.join(work, "build", name), script],
-            cwd=work, env=env, stdout=log, stderr=subprocess.STDOUT)))
+        procs.append((name, log, subprocess.Popen(command, cwd=work, env=env, stdout=log,
+                                                  stderr=subprocess.STDOUT)))
     failed = []
     for name, log, proc in procs:
         status = proc.wait(timeout=600)
         log.seek(0)
         if status != 0:
-            failed.append(f"PyInstaller exit {status} freezing {name}:\n{log.read()}")
+            failed.append(f"{commands[name][2]} exit {status} making {name}:\n{log.read()}")
         log.close()
     if failed:
         shutil.rmtree(work, ignore_errors=True)
@@ -142,14 +180,18 @@ def _prune():
 def frozen_launchers():
     with open(updater.__file__, "rb") as f:
         extension = f.read()
-    common = (importlib.metadata.version("pyinstaller"), sys.version,
-              os.path.realpath(sys.executable), open(hook_path(), "rb").read())
-    key = _digest(OLD, NEW, extension, *common)
+    with open(hook_path(), "rb") as f:
+        hook = f.read()
+    cx_freeze = _version("cx_Freeze")
+    with open(__file__, "rb") as f:
+        recipe = f.read()  # the builds' sources and the freezers' options
+    key = _digest(recipe, extension, hook, _version("pyinstaller"), cx_freeze, sys.version,
+                  os.path.realpath(sys.executable))
     entry = os.path.join(CACHE, key)
     seconds = 0.0
     if not os.path.isdir(entry):
         started = time.monotonic()
-        work = _freeze({"launcher-old": OLD, "launcher-new": NEW})
+        work = _freeze(cx_freeze is not None)
         seconds = time.monotonic() - started
         try:
             os.rename(os.path.join(work, "dist"), entry)
@@ -159,5 +201,4 @@ def frozen_launchers():
         shutil.rmtree(work, ignore_errors=True)
     os.utime(entry)
     _prune()
-    return FrozenLaunchers(os.path.join(entry, "launcher-old"),
-                           os.path.join(entry, "launcher-new"), seconds)
+    return FrozenLaunchers(entry, cx_freeze is not None, seconds)

@@ -1,8 +1,9 @@
 """The module inside a real frozen launcher.
 
 The hook that tells PyInstaller what the extension imports, then whole updates
-run by a one-file launcher frozen with it (frozen_fixtures): the running
-launcher replaces its own executable with a newer frozen build and starts it."""
+run by a one-file launcher frozen with it, and by one frozen with cx_Freeze
+(frozen_fixtures): the running launcher replaces its own executable with a
+newer frozen build and starts it."""
 import os
 import runpy
 import shutil
@@ -44,14 +45,18 @@ def test_hook_lists_every_run_time_import(monkeypatch):
     assert sorted(hook_imports()) == sorted(imported - {"urllib"} - TOOLKIT)
 
 
-@pytest.fixture
-def frozen_install(tmp_path, frozen_launchers):
-    """An install directory whose launcher is the frozen old build."""
+def install(tmp_path, frozen_launchers, freezer="PyInstaller"):
+    """An install directory whose launcher is the frozen old build; returns the
+    directory and the launcher's path."""
     path = str(tmp_path / "install")
-    os.mkdir(path)
-    launcher = os.path.join(path, "QuelbaLauncher.exe")
-    shutil.copy(frozen_launchers.old, launcher)
-    return path, launcher
+    if freezer == "cx_Freeze":
+        if frozen_launchers.cx_freeze is None:
+            pytest.skip("cx_Freeze is not installed (the Makefile installs it)")
+        shutil.copytree(frozen_launchers.cx_freeze, path, symlinks=True)
+    else:
+        os.mkdir(path)
+        shutil.copy(frozen_launchers.old, os.path.join(path, "QuelbaLauncher.exe"))
+    return path, os.path.join(path, "QuelbaLauncher.exe")
 
 
 def run_frozen(launcher, url, *args, env=None):
@@ -78,10 +83,15 @@ def wait_starts(path, count, timeout=20):
     return read_starts(path)
 
 
-@pytest.mark.parametrize("front_end", ["console", "window"])
-def test_frozen_launcher_updates_itself(front_end, frozen_launchers, frozen_install,
+@pytest.mark.parametrize("freezer, front_end", [
+    ("PyInstaller", "console"),
+    ("PyInstaller", "window"),
+    ("cx_Freeze", "console"),  # frozen with the module list the README gives
+])
+def test_frozen_launcher_updates_itself(freezer, front_end, frozen_launchers, tmp_path,
                                         https_server, request):
-    path, launcher = frozen_install
+    path, launcher = install(tmp_path, frozen_launchers, freezer)
+    shipped = set(os.listdir(path))
     new = frozen_launchers.bytes("new")
     url = https_server.add(new)
     if front_end == "console":
@@ -94,7 +104,7 @@ def test_frozen_launcher_updates_itself(front_end, frozen_launchers, frozen_inst
     assert [entry["version"] for entry in starts] == ["old", "new"], output()
 
     old, started = starts
-    assert old["frozen"] is True and old["tk"] is True  # the hook bundled the toolkit
+    assert old["frozen"] is True and old["tk"] is True  # the toolkit was bundled
     if front_end == "console":
         assert "Update ready! Replacing and restarting..." in output()
     assert old["executable"] == launcher
@@ -103,15 +113,15 @@ def test_frozen_launcher_updates_itself(front_end, frozen_launchers, frozen_inst
     assert started["version"] == "new" and started["frozen"] is True
     assert started["executable"] == launcher
     assert started["meipass"] not in (None, old["meipass"])
-    assert sorted(os.listdir(path)) == ["QuelbaLauncher.exe", "starts.jsonl"]
+    assert set(os.listdir(path)) == shipped | {"starts.jsonl"}
     with open(launcher, "rb") as f:
         assert f.read() == new
     assert os.stat(launcher).st_mode & 0o777 == 0o755
 
 
-def test_frozen_launcher_kept_when_the_release_is_missing(frozen_launchers, frozen_install,
+def test_frozen_launcher_kept_when_the_release_is_missing(frozen_launchers, tmp_path,
                                                          https_server):
-    path, launcher = frozen_install
+    path, launcher = install(tmp_path, frozen_launchers)
     url = https_server.add(b"not here", status=404)
     status, output = run_frozen(launcher, url, "--console", env=https_server.env())
     assert status == 1, output()
