@@ -23,7 +23,6 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 
 import pytest
 
@@ -91,14 +90,12 @@ def hook_path():
 class FrozenLaunchers:
     """`old` and `new`: the two one-file builds frozen with PyInstaller;
     `cx_freeze`: a directory holding the old build frozen with cx_Freeze as
-    QuelbaLauncher.exe beside its lib/ (None without cx_Freeze); `seconds`:
-    the time spent freezing in this session (0 when all came from the cache)."""
+    QuelbaLauncher.exe beside its lib/ (None without cx_Freeze)."""
 
-    def __init__(self, entry, cx_freeze, seconds):
+    def __init__(self, entry, cx_freeze):
         self.old = os.path.join(entry, "launcher-old")
         self.new = os.path.join(entry, "launcher-new")
         self.cx_freeze = os.path.join(entry, "cx_freeze") if cx_freeze else None
-        self.seconds = seconds
 
     def bytes(self, which):
         with open(getattr(self, which), "rb") as f:
@@ -188,11 +185,8 @@ def frozen_launchers():
     key = _digest(recipe, extension, hook, _version("pyinstaller"), cx_freeze, sys.version,
                   os.path.realpath(sys.executable))
     entry = os.path.join(CACHE, key)
-    seconds = 0.0
     if not os.path.isdir(entry):
-        started = time.monotonic()
         work = _freeze(cx_freeze is not None)
-        seconds = time.monotonic() - started
         try:
             os.rename(os.path.join(work, "dist"), entry)
         except OSError:
@@ -201,4 +195,4 @@ def frozen_launchers():
         shutil.rmtree(work, ignore_errors=True)
     os.utime(entry)
     _prune()
-    return FrozenLaunchers(entry, cx_freeze is not None, seconds)
+    return FrozenLaunchers(entry, cx_freeze is not None)
