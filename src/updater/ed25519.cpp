@@ -525,11 +525,11 @@ Bytes32 reduce(const Sha512::Digest &n)
 {
     Bytes32 r{};
     for (std::size_t bit = 512; bit-- > 0;) {
-        unsigned carry = (n[bit / 8] >> (bit % 8)) & 1U;
+        unsigned low_bit = (n[bit / 8] >> (bit % 8)) & 1U;
         for (std::uint8_t &byte : r) {
-            const unsigned doubled = (unsigned{byte} << 1) | carry;
+            const unsigned doubled = (unsigned{byte} << 1) | low_bit;
             byte = static_cast<std::uint8_t>(doubled);
-            carry = doubled >> 8;
+            low_bit = doubled >> 8;
         }
         if (!below_order(r.data())) {
             unsigned borrow = 0;
