@@ -470,7 +470,8 @@ bool decode(Point &p, const Bytes32 &s)
     const Fe u = sub(yy, one);
     const Fe v = add(mul(curve_d, yy), one);
 
-    // x = u v^3 (u v^7)^((p - 5) / 8) is a root of u / v, or sqrt(-1) times one.
+    // x = u v^3 (u v^7)^((p - 5) / 8) is a root of u / v, or else of -u / v,
+    // and then sqrt(-1) x is the root of u / v.
     const Fe v3 = mul(square(v), v);
     const Fe v7 = mul(square(v3), v);
     Fe x = mul(mul(u, v3), pow_p58(mul(u, v7)));
