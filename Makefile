@@ -44,7 +44,7 @@ test: system build $(TEST_LIBS)
 	$(PY) -m pytest -q -ra tests
 
 demo: system build
-	$(PY) demo/run_demo.py
+	$(PY) demo/run_demo.py $(DEMO_ARGS)
 
 bench: system build
 	$(PY) bench/bench_download.py

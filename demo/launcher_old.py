@@ -2,10 +2,12 @@
 installs the one-file executable as QuelbaLauncher.exe. Started, it runs one
 update, as the shipped launcher does when a new build is out.
 
-    QuelbaLauncher.exe UPDATE_URL [--console]
+    QuelbaLauncher.exe UPDATE_URL [--console] [--public-key KEY]
 
 The frozen program's sys.frozen and sys.executable are its own; the release
-server's CA is trusted through SSL_CERT_FILE in the environment.
+server's CA is trusted through SSL_CERT_FILE in the environment. A shipped
+launcher would carry its publisher's key; the demo's key is made afresh for
+each run, so it comes on the command line.
 """
 import os
 import sys
@@ -15,12 +17,16 @@ import updater
 
 def main():
     url = sys.argv[1]
-    console = "--console" in sys.argv[2:]
+    options = sys.argv[2:]
+    console = "--console" in options
     print(f"launcher: old build started (pid {os.getpid()}), frozen: {getattr(sys, 'frozen', False)}",
           flush=True)
     updater.UPDATE_URL = url
     if console:
         updater.TK_AVAILABLE = False
+    if "--public-key" in options:
+        updater.UPDATE_PUBLIC_KEY = options[options.index("--public-key") + 1]
+        print("launcher: installs only builds signed by its publisher's key", flush=True)
     print(f"launcher: install directory {updater.get_exe_dir()}", flush=True)
     updater.UpdaterGUI()
     print("launcher: UpdaterGUI() returned", flush=True)

@@ -1,5 +1,6 @@
 """The demo's release server: HTTPS on 127.0.0.1 with a throwaway CA, serving
-one launcher build at a fixed rate so that the progress can be watched."""
+one launcher build at a fixed rate so that the progress can be watched, and its
+signature (.minisig) beside it."""
 import http.server
 import ssl
 import threading
@@ -16,6 +17,12 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 
     def do_GET(self):
         release = self.server.release
+        if self.path == BUILD_PATH + ".minisig" and release.signature is not None:
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(release.signature)))
+            self.end_headers()
+            self.wfile.write(release.signature)
+            return
         if self.path != BUILD_PATH:
             self.send_error(404)
             return
@@ -46,11 +53,13 @@ class _TLSServer(http.server.ThreadingHTTPServer):
 
 
 class ReleaseServer:
-    """Serves `body` at BUILD_PATH at `rate` bytes per second. `mid_transfer`
-    is set once `mid_fraction` of the body has been sent."""
+    """Serves `body` at BUILD_PATH at `rate` bytes per second, and `signature`
+    (when given) at BUILD_PATH + ".minisig". `mid_transfer` is set once
+    `mid_fraction` of the body has been sent."""
 
-    def __init__(self, body, rate, ca_file, mid_fraction=0.4):
+    def __init__(self, body, rate, ca_file, mid_fraction=0.4, signature=None):
         self.body = body
+        self.signature = signature
         self.rate = rate
         self.sent = 0
         self.log = []

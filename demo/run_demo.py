@@ -8,8 +8,14 @@ there; a local HTTPS release server hands out the new build. The window is
 used on $DISPLAY when it works, on a virtual display (Xvfb, with a screenshot
 mid-download) otherwise, and the console when neither works or with --console.
 
+The new build is signed with a throwaway minisign key made for the run, and the
+launcher is given that key: it installs only what the key signed. With
+--tampered the server hands out the build with one byte changed (beside the
+good signature), and the launcher refuses it, keeping the old build.
+
 Exit status 0 when the running launcher replaced its own executable with the
-new build and the new build started; 1 otherwise.
+new build and the new build started (with --tampered: when it refused the
+build and kept the old one); 1 otherwise.
 """
 import argparse
 import hashlib
@@ -49,6 +55,33 @@ def freeze_builds():
     with open(builds["launcher_new"], "rb") as f:
         new = f.read()
     return old, new, how
+
+
+def sign(build):
+    """Makes a throwaway key pair and signs `build` with it; returns (the public
+    key as minisign prints it, the .minisig file)."""
+    minisign = shutil.which("minisign")
+    if minisign is None:
+        raise SystemExit("demo: the minisign tool is needed (tools/setup-system installs it)")
+    keys = os.path.join(RUN, "keys")
+    os.makedirs(keys)
+    subprocess.run([minisign, "-G", "-W", "-p", f"{keys}/demo.pub", "-s", f"{keys}/demo.key"],
+                   check=True, capture_output=True)
+    path = os.path.join(keys, "QuelbaLauncher.exe")
+    with open(path, "wb") as f:
+        f.write(build)
+    subprocess.run([minisign, "-S", "-s", f"{keys}/demo.key", "-m", path, "-t", "demo build: new"],
+                   check=True, capture_output=True)
+    with open(f"{keys}/demo.pub") as f:
+        public_key = f.read().splitlines()[1]
+    with open(path + ".minisig", "rb") as f:
+        return public_key, f.read()
+
+
+def tamper(build):
+    """The build with one byte in its middle changed."""
+    middle = len(build) // 2
+    return build[:middle] + bytes([build[middle] ^ 0x40]) + build[middle + 1:]
 
 
 def describe(data):
@@ -143,6 +176,9 @@ def wait_for_record(timeout):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--console", action="store_true", help="use the console front end")
+    parser.add_argument("--tampered", action="store_true",
+                        help="serve the build with one byte changed: the launcher must refuse it "
+                             "(runs on the console, so that no error box waits for a click)")
     args = parser.parse_args()
     sys.stdout.reconfigure(line_buffering=True)  # keep our lines in order with the launcher's
 
@@ -152,21 +188,25 @@ def main():
     with open(LAUNCHER, "wb") as f:
         f.write(old_build)
     os.chmod(LAUNCHER, 0o755)
+    public_key, signature = sign(new_build)
+    served_build = tamper(new_build) if args.tampered else new_build
     rate = max(64 * 1024, len(new_build) // DOWNLOAD_SECONDS)
 
     env = {k: v for k, v in os.environ.items() if not k.startswith("PYTHON")}
     env["SSL_CERT_FILE"] = CA_FILE
-    mode, xvfb, reason = choose_front_end(args.console, env)
+    mode, xvfb, reason = choose_front_end(args.console or args.tampered, env)
 
     print(f"demo: install directory {INSTALL}")
     print(f"demo: old launcher {describe(old_build)}, {frozen}")
     print(f"demo: front end: {reason}")
+    print(f"demo: the new build is signed with a throwaway key; the launcher is given {public_key}")
     shot = None
     try:
-        with ReleaseServer(new_build, rate, CA_FILE) as server:
-            print(f"demo: release server {server.url}")
-            print(f"demo: serving the new build ({describe(new_build)}) at {rate // 1024} KiB/s")
-            command = [LAUNCHER, server.url]
+        with ReleaseServer(served_build, rate, CA_FILE, signature=signature) as server:
+            print(f"demo: release server {server.url} (and its .minisig)")
+            what = "a TAMPERED copy of the new build" if args.tampered else "the new build"
+            print(f"demo: serving {what} ({describe(served_build)}) at {rate // 1024} KiB/s")
+            command = [LAUNCHER, server.url, "--public-key", public_key]
             if mode == "console":
                 command.append("--console")
             started = time.monotonic()
@@ -196,10 +236,11 @@ def main():
             xvfb.wait()
 
     return report(old_build, new_build, frozen, status, took, launcher_started, served, log,
-                  shot)
+                  shot, args.tampered)
 
 
-def report(old_build, new_build, frozen, status, took, launcher_started, served, log, shot):
+def report(old_build, new_build, frozen, status, took, launcher_started, served, log, shot,
+           tampered=False):
     now = open(LAUNCHER, "rb").read() if os.path.exists(LAUNCHER) else None
     record = open(RECORD).read().strip() if launcher_started else ""
     replaced = now == new_build
@@ -237,8 +278,13 @@ def report(old_build, new_build, frozen, status, took, launcher_started, served,
     if shot:
         print(f"  screenshot mid-download: {shot}")
 
+    if tampered:
+        refused = status == 1 and now == old_build and not record and not leftovers
+        print("The tampered build was refused: its signature does not verify, and the old"
+              " launcher is kept." if refused else "The tampered build was NOT refused as it should be.")
+        return 0 if refused else 1
     ok = status == 0 and replaced and ran_new
-    print(f"The frozen launcher ({freeze.TOOL}) updated itself." if ok
+    print(f"The frozen launcher ({freeze.TOOL}) updated itself from a signed build." if ok
           else "The update did NOT happen.")
     return 0 if ok else 1
 
