@@ -35,6 +35,7 @@ class Route:
     body: bytes = b""
     status: int = 200
     length: object = AUTO  # AUTO, None (no header) or the header's text
+    chunked: bool = False  # Transfer-Encoding: chunked, one chunk per write
     send: int | None = None  # body bytes sent before the connection is cut
     chunk: int = 65536
     delay: float = 0.0  # seconds before each chunk
@@ -70,6 +71,8 @@ class _Handler(BaseHTTPRequestHandler):
         length = len(route.body) if route.length == AUTO else route.length
         if length is not None:
             self.send_header("Content-Length", str(length))
+        if route.chunked:
+            self.send_header("Transfer-Encoding", "chunked")
         for name, value in route.headers:
             self.send_header(name, value)
         self.send_header("Connection", "close")
@@ -78,10 +81,13 @@ class _Handler(BaseHTTPRequestHandler):
         for at in range(0, len(body), route.chunk):
             if route.delay:
                 time.sleep(route.delay)
-            self.wfile.write(body[at : at + route.chunk])
+            piece = body[at : at + route.chunk]
+            self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece) if route.chunked else piece)
             self.wfile.flush()
             if at == 0 and route.gate is not None:
                 route.gate.wait(60)
+        if route.chunked and route.send is None:
+            self.wfile.write(b"0\r\n\r\n")
         self.close_connection = True
 
 

@@ -108,9 +108,9 @@ def test_failure_report_exits_1(engine, capsys, percent):
     assert lines(capsys) == [NOTICE, "10.0% \u2022 5.0 KB/s", "Download failed!"]
     assert engine.replaced == []
     assert entries(info.value) == [
-        ("updater.UpdaterGUI.__init__", 106),
-        ("updater.UpdaterGUI.console_update", 180),
-        ("updater.UpdaterGUI.console_update.progress_callback", 174),
+        ("updater.UpdaterGUI.__init__", 206),
+        ("updater.UpdaterGUI.console_update", 280),
+        ("updater.UpdaterGUI.console_update.progress_callback", 274),
     ]
 
 
@@ -129,8 +129,8 @@ def test_failed_swap_prints_error_and_exits_1(engine, capsys, error, line):
     assert info.value.__context__ is error
     assert lines(capsys) == [NOTICE, READY, line]
     # The caught exception got its entry at the swap before the handler ran.
-    assert ("updater.UpdaterGUI.console_update", 185) in entries(error)
-    assert entries(info.value)[-1] == ("updater.UpdaterGUI.console_update", 188)
+    assert ("updater.UpdaterGUI.console_update", 285) in entries(error)
+    assert entries(info.value)[-1] == ("updater.UpdaterGUI.console_update", 288)
     assert sys.exc_info() == (None, None, None)
 
 
@@ -140,8 +140,8 @@ def test_non_exception_from_swap_propagates(engine, capsys):
     with pytest.raises(KeyboardInterrupt) as info:
         updater.UpdaterGUI()
     assert lines(capsys) == [NOTICE, READY]
-    assert entries(info.value) == [("updater.UpdaterGUI.__init__", 106),
-                                   ("updater.UpdaterGUI.console_update", 185)]
+    assert entries(info.value) == [("updater.UpdaterGUI.__init__", 206),
+                                   ("updater.UpdaterGUI.console_update", 285)]
 
 
 def test_download_exception_propagates(engine, capsys):
@@ -176,13 +176,13 @@ def test_failures_leave_through_their_line(engine):
         patch.setattr(sys, "stdout", Closed())
         with pytest.raises(OSError) as info:
             updater.UpdaterGUI()
-    assert entries(info.value)[-1] == ("updater.UpdaterGUI.console_update", 169)
+    assert entries(info.value)[-1] == ("updater.UpdaterGUI.console_update", 269)
 
     engine.reports = [(1.0, "fast", True, 1)]  # a speed that ".1f" rejects
     with pytest.raises(ValueError) as info:
         updater.UpdaterGUI()
     assert entries(info.value)[-1] == (
-        "updater.UpdaterGUI.console_update.progress_callback", 176)
+        "updater.UpdaterGUI.console_update.progress_callback", 276)
 
 
 def test_callback_names_and_binding(engine, capsys):
@@ -252,7 +252,7 @@ def test_whole_update_on_the_console(https_server, install_dir):
 
 def test_unknown_size_on_the_console(https_server, install_dir):
     body = padded(install_dir, 3 * 65536 + 10)
-    install_dir.point(https_server.add(body, length=None))
+    install_dir.point(https_server.add(body, length=None, chunked=True))
     proc = console_child(https_server, install_dir)
     assert proc.returncode == 0, proc.stderr
     progress = proc.stdout.splitlines()[1:-1]

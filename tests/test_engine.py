@@ -1,5 +1,6 @@
 """The update engine against a real HTTPS server, real files and real processes:
 get_exe_dir, download_new_exe_with_progress and replace_and_run."""
+import contextlib
 import errno
 import gc
 import os
@@ -101,7 +102,7 @@ def test_path_steps_raise_before_anything_happens(monkeypatch, install_dir):
     monkeypatch.delattr(updater, "MAIN_EXE_NAME")
     with pytest.raises(NameError, match="MAIN_EXE_NAME") as info:
         updater.replace_and_run(install_dir.download)
-    assert last_entry(info.value) == ("updater.py", 69, "updater.replace_and_run")
+    assert last_entry(info.value) == ("updater.py", 102, "updater.replace_and_run")
     assert sorted(os.listdir(install_dir.path)) == ["QuelbaLauncher.exe"]
 
 
@@ -111,7 +112,7 @@ def test_path_steps_raise_before_anything_happens(monkeypatch, install_dir):
 
 SUCCESSES = {
     "with length": lambda s: s.add(BODY),
-    "without length": lambda s: s.add(BODY, length=None),
+    "chunked, size unknown": lambda s: s.add(BODY, length=None, chunked=True),
     "slow body": lambda s: s.add(BODY, chunk=16384, delay=0.02),
     "https redirect": lambda s: s.add(redirect=s.add(BODY)),
 }
@@ -130,7 +131,7 @@ def test_download_reports_every_chunk(https_server, install_dir, route):
     with open(result, "rb") as f:
         assert f.read() == BODY
     assert [report[3] for report in reports] == CHUNKS
-    known = route != "without length"
+    known = route != "chunked, size unknown"
     for percent, speed_kb, known_size, downloaded_bytes in reports:
         assert type(known_size) is bool and known_size is known
         assert type(downloaded_bytes) is int
@@ -165,21 +166,32 @@ def plain_http(server):
     return server.add(redirect=server.http_url(urllib.parse.urlsplit(server.add(BODY)).path))
 
 
+def http_hop(server):
+    """https -> http -> https: the last hop is https again."""
+    back_to_https = urllib.parse.urlsplit(server.add(redirect=server.add(BODY))).path
+    return server.add(redirect=server.http_url(back_to_https))
+
+
 def untrusted(server):
     return server.untrusted_url(urllib.parse.urlsplit(server.add(BODY)).path)
 
 
-# route, progress reports before the failure report, download file afterwards
+# route, progress reports before the failure report, whether an older download
+# file stays (refused before the file is made) or none is left (made, then removed)
 FAILURES = {
     "404": (lambda s: s.add(b"gone", status=404), [], "older"),
     "500": (lambda s: s.add(b"oops", status=500), [], "older"),
     "non-numeric length": (lambda s: s.add(BODY, length="lots"), [], "older"),
+    "negative length": (lambda s: s.add(BODY, length="-1"), [], "older"),
     "redirect to http": (plain_http, [], "older"),
+    "https, http, https": (http_hop, [], "older"),
     "untrusted certificate": (untrusted, [], "older"),
-    "length 0": (lambda s: s.add(BODY, length="0"), [], "empty"),
-    "empty body": (lambda s: s.add(b""), [], "empty"),
-    "empty body without length": (lambda s: s.add(b"", length=None), [], "empty"),
-    "cut short": (lambda s: s.add(BODY, send=100_000), [65536, 100_000], "partial"),
+    "no length, not chunked": (lambda s: s.add(BODY, length=None), [], "older"),
+    "length 0": (lambda s: s.add(BODY, length="0"), [], None),
+    "empty body": (lambda s: s.add(b""), [], None),
+    "cut short": (lambda s: s.add(BODY, send=100_000), [65536, 100_000], None),
+    "chunked, cut short": (lambda s: s.add(BODY, length=None, chunked=True, send=100_000),
+                           [65536], None),
 }
 
 
@@ -195,9 +207,8 @@ def test_failed_download_reports_once(https_server, install_dir, kind):
     assert [report[3] for report in reports[:-1]] == progress
     assert reports[-1] == FAILURE
     assert [type(value) for value in reports[-1]] == [int, int, bool, int]
-    with open(install_dir.download, "rb") as f:
-        content = f.read()
-    assert content == {"older": b"older attempt", "empty": b"", "partial": BODY[:100_000]}[left]
+    assert install_dir.files().get("QuelbaLauncher_new.exe") == (left and (b"older attempt", 0o644))
+    assert install_dir.files()["QuelbaLauncher.exe"] == (install_dir.launcher_script("old"), 0o755)
 
 
 def test_callback_errors(https_server, install_dir):
@@ -211,8 +222,7 @@ def test_callback_errors(https_server, install_dir):
 
     assert updater.download_new_exe_with_progress(fails_once) is None
     assert [report[3] for report in reports] == [65536, 0] and reports[-1] == FAILURE
-    with open(install_dir.download, "rb") as f:
-        assert f.read() == BODY[:65536]
+    assert not os.path.lexists(install_dir.download)  # the partial file is gone
 
     # An exception raised on the failure report leaves, with the cause as context.
     install_dir.point(https_server.add(status=404))
@@ -223,7 +233,7 @@ def test_callback_errors(https_server, install_dir):
     with pytest.raises(LookupError) as info:
         updater.download_new_exe_with_progress(refuses)
     assert isinstance(info.value.__context__, urllib.error.HTTPError)
-    assert last_entry(info.value) == ("updater.py", 63, "updater.download_new_exe_with_progress")
+    assert last_entry(info.value) == ("updater.py", 97, "updater.download_new_exe_with_progress")
 
 
 def test_interrupt_is_not_a_failure(https_server, install_dir):
@@ -238,21 +248,66 @@ def test_interrupt_is_not_a_failure(https_server, install_dir):
     with pytest.raises(KeyboardInterrupt) as info:
         updater.download_new_exe_with_progress(interrupts)
     assert len(reports) == 1 and reports[0][3] == 65536
-    assert last_entry(info.value) == ("updater.py", 58, "updater.download_new_exe_with_progress")
+    assert last_entry(info.value) == ("updater.py", 74, "updater.download_new_exe_with_progress")
     assert settled_fds(fds) == fds  # file and response closed
     with open(install_dir.download, "rb") as f:
         assert f.read() == BODY[:65536]
 
 
-@pytest.mark.parametrize("size", [100, 200_000], ids=["fails on close", "fails on write"])
-def test_download_to_a_full_disk(https_server, install_dir, size):
-    install_dir.point(https_server.add(BODY[:size]))
-    os.symlink("/dev/full", install_dir.download)
+@contextlib.contextmanager
+def small_disk(path, size):
+    """A tmpfs of `size` mounted on `path` (root only)."""
+    if os.geteuid() != 0:
+        pytest.skip("mounting a small file system needs root")
+    mount = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", path], capture_output=True)
+    if mount.returncode != 0:
+        pytest.skip("cannot mount a tmpfs: " + mount.stderr.decode().strip())
+    try:
+        yield
+    finally:
+        subprocess.run(["umount", path], check=True)
+
+
+def test_download_to_a_full_disk(https_server, install_dir):
+    install_dir.point(https_server.add(BODY))
+    with small_disk(install_dir.path, "128k"):
+        install_dir.write(install_dir.launcher, install_dir.launcher_script("old"))
+        free = os.statvfs(install_dir.path).f_bfree
+        reports = Reports()
+        fds = open_fds()
+        assert updater.download_new_exe_with_progress(reports) is None
+        assert reports[-1] == FAILURE and FAILURE not in reports[:-1]
+        assert settled_fds(fds) == fds
+        # the partial file is gone, and the space with it
+        assert os.listdir(install_dir.path) == ["QuelbaLauncher.exe"]
+        assert os.statvfs(install_dir.path).f_bfree == free
+
+
+@pytest.mark.parametrize("planted", ["link to a file", "dangling link", "directory"])
+def test_what_stands_at_the_download_name(install_dir, tmp_path, planted):
+    """A link is replaced, never written through; a directory is a failure."""
+    outside = tmp_path / "outside"
+    if planted == "link to a file":
+        outside.write_bytes(b"not yours")
+    if planted == "directory":
+        os.mkdir(install_dir.download)
+    else:
+        os.symlink(outside, install_dir.download)
     reports = Reports()
-    fds = open_fds()
-    assert updater.download_new_exe_with_progress(reports) is None
-    assert reports[-1] == FAILURE and FAILURE not in reports[:-1]
-    assert settled_fds(fds) == fds
+
+    result = updater.download_new_exe_with_progress(reports)
+
+    if planted == "directory":
+        assert result is None and reports == [FAILURE]
+        assert os.path.isdir(install_dir.download)
+    else:
+        assert result == install_dir.download and reports[-1][0] == 100.0
+        assert not os.path.islink(install_dir.download)
+        assert install_dir.files()["QuelbaLauncher_new.exe"][0] == install_dir.launcher_script("new")
+    if planted == "link to a file":
+        assert outside.read_bytes() == b"not yours"
+    elif planted == "dangling link":
+        assert not os.path.lexists(outside)
 
 
 def test_read_only_install_dir(https_server, install_dir, tmp_path):
@@ -342,11 +397,22 @@ def test_swap_situations(install_dir, tmp_path, situation):
     assert not os.path.exists(new_exe)
 
 
-def refusing_move(exc):
-    def move(src, dst):
+def refusing_chmod(exc):
+    def chmod(path, mode):
         raise exc
 
-    return {"shutil": Proxy(shutil, move=move)}
+    return {"os": Proxy(os, chmod=chmod)}
+
+
+def refusing_links():
+    """The file system refuses hard links (the backup is a copy), and the start fails."""
+    def link(src, dst):
+        raise PermissionError(errno.EPERM, "Operation not permitted", src)
+
+    def popen(path):
+        raise OSError(errno.ENOEXEC, "Exec format error", path)
+
+    return {"os": Proxy(os, link=link), "subprocess": Proxy(subprocess, Popen=popen)}
 
 
 def failing_rollback():
@@ -369,7 +435,8 @@ def failing_rollback():
 SWAP_FAILURES = {
     "missing download": (None, FileNotFoundError, True),
     "cannot execute": (None, OSError, True),
-    "empty text": (lambda: refusing_move(OSError()), OSError, True),
+    "empty text": (lambda: refusing_chmod(OSError()), OSError, True),
+    "links refused": (refusing_links, OSError, True),
     "rollback fails": (failing_rollback, OSError, False),
 }
 
@@ -395,7 +462,7 @@ def test_failed_swap_restores_the_launcher(install_dir, monkeypatch, kind):
         assert str(info.value) == "Failed to replace and run: "
     if kind == "cannot execute":
         assert cause.errno == errno.ENOEXEC
-    assert last_entry(info.value) == ("updater.py", 92, "updater.replace_and_run")
+    assert last_entry(info.value) == ("updater.py", 157, "updater.replace_and_run")
     files = install_dir.files()
     if restored:
         assert files["QuelbaLauncher.exe"] == (old_launcher, 0o700)
@@ -423,12 +490,72 @@ def test_backup_that_cannot_be_removed(install_dir, monkeypatch):
 
 
 def test_interrupt_during_swap_is_not_wrapped(install_dir, monkeypatch):
-    for name, stand_in in refusing_move(KeyboardInterrupt()).items():
-        monkeypatch.setattr(updater, name, stand_in)
+    def popen(path):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(updater, "subprocess", Proxy(subprocess, Popen=popen))
     install_dir.write(install_dir.download, install_dir.launcher_script("new"), 0o644)
     with pytest.raises(KeyboardInterrupt) as info:
         updater.replace_and_run(install_dir.download)
-    assert last_entry(info.value) == ("updater.py", 76, "updater.replace_and_run")
+    assert last_entry(info.value) == ("updater.py", 139, "updater.replace_and_run")
     # the previous launcher is back in its place all the same
-    assert install_dir.files()["QuelbaLauncher.exe"] == (install_dir.launcher_script("old"), 0o755)
-    assert "QuelbaLauncher.exe.old" not in install_dir.files()
+    assert install_dir.files() == {"QuelbaLauncher.exe": (install_dir.launcher_script("old"), 0o755)}
+
+
+def test_swap_where_a_running_executable_cannot_be_replaced(install_dir, monkeypatch):
+    """os.name "nt": the launcher is renamed into the backup, then the download
+    moved in, back to back, with its permission bits already given."""
+    steps = []
+
+    def replace(src, dst):
+        steps.append(("replace", os.path.basename(src), os.path.basename(dst)))
+        os.replace(src, dst)
+
+    def move(src, dst):
+        steps.append(("move", os.path.basename(src), os.stat(src).st_mode & 0o777))
+        shutil.move(src, dst)
+
+    monkeypatch.setattr(updater, "os", Proxy(os, name="nt", replace=replace))
+    monkeypatch.setattr(updater, "shutil", Proxy(shutil, move=move))
+    install_dir.write(install_dir.download, install_dir.launcher_script("new"), 0o644)
+
+    assert updater.replace_and_run(install_dir.download) is None
+
+    assert steps == [("replace", "QuelbaLauncher.exe", "QuelbaLauncher.exe.old"),
+                     ("move", "QuelbaLauncher_new.exe", 0o755)]
+    assert [run["tag"] for run in install_dir.wait_runs()] == ["new"]
+    assert install_dir.files() == {"QuelbaLauncher.exe": (install_dir.launcher_script("new"), 0o755)}
+
+
+@pytest.mark.parametrize("step", ["download", "swap"])
+def test_a_launcher_left_only_as_its_backup_is_put_back(https_server, install_dir, step):
+    """What a crash between the two renames leaves is mended at the next start of either step."""
+    os.rename(install_dir.launcher, install_dir.backup)
+    if step == "download":
+        install_dir.point(https_server.add(status=404))
+        assert updater.download_new_exe_with_progress(Reports()) is None
+        assert install_dir.files() == {"QuelbaLauncher.exe": (install_dir.launcher_script("old"), 0o755)}
+    else:
+        install_dir.write(install_dir.download, install_dir.launcher_script("new"), 0o644)
+        assert updater.replace_and_run(install_dir.download) is None
+        assert install_dir.files() == {"QuelbaLauncher.exe": (install_dir.launcher_script("new"), 0o755)}
+
+
+def test_frozen_successor_starts_with_a_fresh_environment(install_dir, monkeypatch):
+    started = []
+
+    def popen(*args, **kwargs):
+        started.append((args, kwargs))
+
+    monkeypatch.setattr(updater, "subprocess", Proxy(subprocess, Popen=popen))
+    install_dir.write(install_dir.download, install_dir.launcher_script("new"), 0o644)
+    monkeypatch.setattr(sys, "_MEIPASS", "/tmp/_MEI-old-bundle", raising=False)
+    monkeypatch.setenv("_PYI_APPLICATION_HOME_DIR", "/tmp/_MEI-old-bundle")
+    assert updater.replace_and_run(install_dir.download) is None
+    monkeypatch.delattr(sys, "_MEIPASS")
+    install_dir.write(install_dir.download, install_dir.launcher_script("newer"), 0o644)
+    assert updater.replace_and_run(install_dir.download) is None
+
+    [(args, kwargs), plain] = started
+    assert args == (install_dir.launcher,) and plain == ((install_dir.launcher,), {})
+    assert kwargs["env"] == {**os.environ, "PYINSTALLER_RESET_ENVIRONMENT": "1"}

@@ -16,6 +16,7 @@ import ctypes
 import functools
 import gc
 import io
+import os
 import sys
 import traceback
 import types
@@ -215,9 +216,15 @@ def offline(*args, **kwargs):
     raise OSError("offline")
 
 
-def move(src, dst):
-    src._record("move")
-    raise Reached
+class FakeOs:
+    """os for the swap: a missing launcher, so the first use of new_exe is os.stat(new_exe)."""
+
+    path = os.path
+
+    @staticmethod
+    def stat(path):
+        path._record("stat")
+        raise Reached
 
 
 def replace(new_exe):
@@ -239,7 +246,7 @@ ENV = {
     "sys": FakeSys(),
     "get_exe_dir": lambda: "/nonexistent-install-dir",
     "urllib": types.SimpleNamespace(request=types.SimpleNamespace(Request=offline, urlopen=offline)),
-    "shutil": types.SimpleNamespace(move=move),
+    "os": FakeOs,
     "TK_AVAILABLE": False,
     "download_new_exe_with_progress": download,
     "replace_and_run": replace,
@@ -269,7 +276,7 @@ def stand_ins():
 PLAIN = {
     "get_exe_dir": {},
     "download_new_exe_with_progress": {"progress_callback": "call"},
-    "replace_and_run": {"new_exe": "move"},
+    "replace_and_run": {"new_exe": "stat"},
 }
 METHODS = {
     "__init__": {"self": "attr"},

@@ -201,6 +201,10 @@ class Fake:
         tick()
         return Fake(self._path)
 
+    def __iter__(self):
+        tick()
+        return iter(())
+
     def __exit__(self, *exc):
         tick()
         return False

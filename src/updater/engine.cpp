@@ -52,6 +52,66 @@ bool swallow_exception()
     return true;
 }
 
+/// os.path.<test>(path) as 1 or 0, or -1 with an exception set.
+int path_test(PyObject *test, PyObject *path)
+{
+    Ref function = dotted(names.os, {names.path, test});
+    Ref result = function ? call(function.get(), {path}) : Ref();
+    return result ? PyObject_IsTrue(result.get()) : -1;
+}
+
+/// os.<function>(*args), the result dropped: 0, or -1 with an exception set.
+int os_call(PyObject *function, std::initializer_list<PyObject *> args)
+{
+    Ref callable = dotted(names.os, {function});
+    return callable && call(callable.get(), args) ? 0 : -1;
+}
+
+/// os.fsync(file.fileno()): 0, or -1 with an exception set.
+int fsync_file(PyObject *file)
+{
+    Ref fsync = dotted(names.os, {names.fsync});
+    Ref fd = fsync ? call_method(file, names.fileno) : Ref();
+    return fd && call(fsync.get(), {fd.get()}) ? 0 : -1;
+}
+
+/// An error reporter: adds the function's traceback entry for a line, returns -1.
+using ErrorAt = int (*)(int line);
+
+/// Leaves a `with` block while an exception is pending. 0 when __exit__
+/// suppressed it; otherwise -1, and an exception raised by __exit__ itself
+/// gets the entry of the with statement's line.
+int leave_with_error(With &block, int line, ErrorAt error)
+{
+    Ref raised = steal(PyErr_GetRaisedException());
+    PyErr_SetRaisedException(borrow(raised.get()).release());
+    if (block.exit_error() > 0)
+        return 0;
+    Ref pending = steal(PyErr_GetRaisedException());
+    bool from_exit = pending.get() != raised.get();
+    PyErr_SetRaisedException(pending.release());
+    return from_exit ? error(line) : -1;
+}
+
+/// A crash between two renames can leave the launcher's name empty with the
+/// previous launcher kept as the backup; put it back first:
+///     if not os.path.lexists(main_exe) and os.path.isfile(old_exe) and not os.path.islink(old_exe):
+///         os.replace(old_exe, main_exe)
+/// 0, or -1 with the exception pending and its entry added.
+int heal(PyObject *main_exe, PyObject *old_exe, ErrorAt error, int test_line)
+{
+    int launcher = path_test(names.lexists, main_exe);
+    if (launcher != 0)
+        return launcher < 0 ? error(test_line) : 0;
+    int backup = path_test(names.isfile, old_exe);
+    if (backup != 1)
+        return backup < 0 ? error(test_line) : 0;
+    int linked = path_test(names.islink, old_exe);
+    if (linked != 0)
+        return linked < 0 ? error(test_line) : 0;
+    return os_call(names.replace, {old_exe, main_exe}) < 0 ? error(test_line + 1) : 0;
+}
+
 // ---------------------------------------------------------------------------
 // get_exe_dir
 
@@ -95,21 +155,6 @@ int download_error(int line)
     return -1;
 }
 
-/// Leaves a `with` block while an exception is pending. 0 when __exit__
-/// suppressed it; otherwise -1, and an exception raised by __exit__ itself
-/// gets the entry of the with statement's line.
-int leave_with_error(With &block, int line)
-{
-    Ref raised = steal(PyErr_GetRaisedException());
-    PyErr_SetRaisedException(borrow(raised.get()).release());
-    if (block.exit_error() > 0)
-        return 0;
-    Ref pending = steal(PyErr_GetRaisedException());
-    bool from_exit = pending.get() != raised.get();
-    PyErr_SetRaisedException(pending.release());
-    return from_exit ? download_error(line) : -1;
-}
-
 /// time.time() as a double: 0, or -1 with an exception set. The global `time`
 /// is looked up at each call; when it is a plain module, its attribute is read
 /// from the module dict, where a plain module keeps every attribute it has.
@@ -136,17 +181,39 @@ int is_https(PyObject *url)
     return https ? PyObject_IsTrue(https.get()) : -1;
 }
 
-/// req.full_url.lower().startswith("https:") and not resp.geturl().lower().startswith("https:")
-/// as 1 or 0, or -1 with an exception set.
-int downgraded(PyObject *req, PyObject *resp)
+/// Lines 49-52: a build asked for over https arrives over https on every hop.
+/// urllib records each redirect target in req.redirect_dict (once there was one).
+///     if req.full_url.lower().startswith("https:"):
+///         for url in [*getattr(req, "redirect_dict", {}), resp.geturl()]:
+///             if not url.lower().startswith("https:"):
+///                 raise OSError("redirected to a non-https URL")
+/// 0, or -1 with the exception pending and its entry added.
+int check_hops(PyObject *req, PyObject *resp)
 {
     Ref full_url = getattr(req, names.full_url);
     int from_https = full_url ? is_https(full_url.get()) : -1;
     if (from_https <= 0)
-        return from_https;
-    Ref final_url = call_method(resp, names.geturl);
-    int to_https = final_url ? is_https(final_url.get()) : -1;
-    return to_https < 0 ? -1 : !to_https;
+        return from_https < 0 ? download_error(dl::https_check) : 0;
+    Ref redirects = getattr(req, names.redirect_dict);
+    if (!redirects && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        redirects = steal(PyDict_New());
+    }
+    Ref urls = redirects ? steal(PySequence_List(redirects.get())) : Ref();
+    Ref final_url = urls ? call_method(resp, names.geturl) : Ref();
+    if (!final_url || PyList_Append(urls.get(), final_url.get()) < 0)
+        return download_error(dl::https_hops);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(urls.get()); ++i) {
+        Ref url = borrow(PyList_GET_ITEM(urls.get(), i));
+        int https = is_https(url.get());
+        if (https < 0)
+            return download_error(dl::https_hop);
+        if (!https) {
+            PyErr_SetObject(PyExc_OSError, names.insecure_redirect);
+            return download_error(dl::https_raise);
+        }
+    }
+    return 0;
 }
 
 /// Integers up to 2**53 convert to double exactly, and their true division in
@@ -160,6 +227,53 @@ struct TotalSize {
     bool known;       // total_size > 0
 };
 
+/// Lines 53-55: total_size from "Content-Length", and a body whose end can be
+/// told from a cut connection: a length that is not negative, or chunks.
+///     total_size = int(resp.headers.get("Content-Length", 0))
+///     if total_size < 0 or (resp.headers.get("Content-Length") is None and not getattr(resp, "chunked", False)):
+///         raise OSError(...)
+/// Fills *size, holding the new int in *holder; 0, or -1 with the exception
+/// pending and its entry added.
+int body_size(PyObject *resp, Ref *holder, TotalSize *size)
+{
+    Ref headers = getattr(resp, names.headers);
+    Ref get = headers ? getattr(headers.get(), names.get) : Ref();
+    Ref length = get ? call_tuple(get.get(), tuples.content_length_0) : Ref();
+    Ref total_size = length ? steal(PyNumber_Long(length.get())) : Ref();
+    if (!total_size)
+        return download_error(dl::total_size);
+    int overflow = 0;
+    long long total = PyLong_AsLongLongAndOverflow(total_size.get(), &overflow);
+    if (total == -1 && PyErr_Occurred())
+        return download_error(dl::total_size);
+    *size = {total_size.get(), overflow > 0 ? LLONG_MAX : total,
+             overflow > 0 || (overflow == 0 && total > 0)};
+    *holder = std::move(total_size);
+    if (overflow < 0 || (overflow == 0 && total < 0)) {
+        PyErr_SetObject(PyExc_OSError, names.negative_length);
+        return download_error(dl::end_raise);
+    }
+    Ref headers_again = getattr(resp, names.headers);
+    Ref header = headers_again ? call_method(headers_again.get(), names.get, {names.content_length}) : Ref();
+    if (!header)
+        return download_error(dl::end_check);
+    if (header.get() != Py_None)
+        return 0;
+    Ref chunked = getattr(resp, names.chunked);
+    if (!chunked && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        chunked = borrow(Py_False);
+    }
+    int by_chunks = chunked ? PyObject_IsTrue(chunked.get()) : -1;
+    if (by_chunks < 0)
+        return download_error(dl::end_check);
+    if (!by_chunks) {
+        PyErr_SetObject(PyExc_OSError, names.no_length);
+        return download_error(dl::end_raise);
+    }
+    return 0;
+}
+
 /// downloaded / total_size * 100 in Python's int arithmetic, for sizes past 2**53.
 Ref large_percent(PyObject *downloaded, PyObject *total_size)
 {
@@ -167,8 +281,9 @@ Ref large_percent(PyObject *downloaded, PyObject *total_size)
     return ratio ? steal(PyNumber_Multiply(ratio.get(), ints.i100)) : Ref();
 }
 
-/// Lines 49-60 of the `with open(...)` block: the read loop, then the check
-/// that the body was complete. 0, or -1 with the exception pending.
+/// Lines 64-78 of the `with open(...)` block: the read loop, the check that
+/// the body was complete, then the file made durable. 0, or -1 with the
+/// exception pending and its entry added.
 int copy_body(PyObject *progress_callback, PyObject *resp, PyObject *f, const TotalSize &total_size,
               double start_time)
 {
@@ -234,57 +349,70 @@ int copy_body(PyObject *progress_callback, PyObject *resp, PyObject *f, const To
         PyErr_SetObject(PyExc_OSError, downloaded == 0 ? names.empty_body : names.short_body);
         return download_error(dl::size_raise);
     }
+    // f.flush()
+    if (!call_method(f, names.flush))
+        return download_error(dl::flush);
+    // os.fsync(f.fileno())
+    if (fsync_file(f) < 0)
+        return download_error(dl::fsync);
     return 0;
 }
 
-/// Lines 42-60, the `with urlopen(...)` block: 0, or -1 with the exception pending.
-int save_response(PyObject *progress_callback, PyObject *new_path, PyObject *req, PyObject *resp)
+/// Lines 49-78, the `with urlopen(...)` block. Sets *opened once the download
+/// file has been made. 0, or -1 with the exception pending.
+int save_response(PyObject *progress_callback, PyObject *new_path, PyObject *req, PyObject *resp,
+                  bool *opened)
 {
-    // if req.full_url.lower().startswith("https:") and not resp.geturl().lower().startswith("https:"):
-    int insecure = downgraded(req, resp);
-    if (insecure < 0)
-        return download_error(dl::https_check);
-    if (insecure) {
-        //     raise OSError("redirected to a non-https URL")
-        PyErr_SetObject(PyExc_OSError, names.insecure_redirect);
-        return download_error(dl::https_raise);
-    }
-    // total_size = int(resp.headers.get("Content-Length", 0))
-    Ref headers = getattr(resp, names.headers);
-    Ref get = headers ? getattr(headers.get(), names.get) : Ref();
-    Ref length = get ? call_tuple(get.get(), tuples.content_length_0) : Ref();
-    Ref total_size = length ? steal(PyNumber_Long(length.get())) : Ref();
-    if (!total_size)
-        return download_error(dl::total_size);
-    int overflow = 0;
-    long long total = PyLong_AsLongLongAndOverflow(total_size.get(), &overflow);
-    if (total == -1 && PyErr_Occurred())
-        return download_error(dl::total_size);
-    TotalSize size = {total_size.get(), overflow > 0 ? LLONG_MAX : total,
-                      overflow > 0 || (overflow == 0 && total > 0)};
+    if (check_hops(req, resp) < 0)
+        return -1;
+    Ref total_size;
+    TotalSize size{};
+    if (body_size(resp, &total_size, &size) < 0)
+        return -1;
     // downloaded = 0
     // chunk_size = 65536
     // start_time = time.time()
     double start_time;
     if (clock(&start_time) < 0)
         return download_error(dl::start_time);
-    // with open(new_path, "wb") as f:
-    Ref file = call(state.open, {new_path, names.mode_wb});
+    // try:
+    //     os.remove(new_path)
+    // except FileNotFoundError:
+    //     pass
+    // Whatever stands at the name goes, a link itself and never what it points
+    // to; "xb" below then refuses anything that appears there in between.
+    if (os_call(names.remove, {new_path}) < 0) {
+        if (!pending_matches(PyExc_FileNotFoundError))
+            return download_error(dl::remove_stale);
+        PyErr_Clear();
+    }
+    // with open(new_path, "xb") as f:
+    Ref file = call(state.open, {new_path, names.mode_xb});
     With file_block;
     Ref f = file ? file_block.enter(file.get()) : Ref();
     if (!f)
         return download_error(dl::open_file);
+    *opened = true;
     if (copy_body(progress_callback, resp, f.get(), size, start_time) < 0)
-        return leave_with_error(file_block, dl::open_file);
+        return leave_with_error(file_block, dl::open_file, download_error);
     if (file_block.exit_ok() < 0)
         return download_error(dl::open_file);
     return 0;
 }
 
-/// Lines 40-61, the body of the try statement: 0 when new_path is to be
+/// Lines 41-90, the body of the try statement: 0 when new_path is to be
 /// returned, or -1 with the exception pending and its traceback entry added.
-int fetch(PyObject *progress_callback, PyObject *new_path)
+/// Sets *opened once the download file has been made.
+int fetch(PyObject *progress_callback, PyObject *exe_dir, PyObject *new_path, bool *opened)
 {
+    // if not os.path.lexists(os.path.join(exe_dir, MAIN_EXE_NAME)) and ...:
+    //     os.replace(os.path.join(exe_dir, MAIN_EXE_NAME + ".old"), os.path.join(exe_dir, MAIN_EXE_NAME))
+    Ref main_exe = install_path(exe_dir, names.MAIN_EXE_NAME);
+    Ref old_exe = main_exe ? install_path(exe_dir, names.MAIN_EXE_NAME, names.old_suffix) : Ref();
+    if (!old_exe)
+        return download_error(dl::heal_test);
+    if (heal(main_exe.get(), old_exe.get(), download_error, dl::heal_test) < 0)
+        return -1;
     // req = urllib.request.Request(UPDATE_URL, headers={"Cache-Control": "no-cache"})
     Ref Request = dotted(names.urllib, {names.request, names.Request});
     Ref url = Request ? global(names.UPDATE_URL) : Ref();
@@ -301,8 +429,8 @@ int fetch(PyObject *progress_callback, PyObject *new_path)
     Ref resp = response ? resp_block.enter(response.get()) : Ref();
     if (!resp)
         return download_error(dl::urlopen);
-    if (save_response(progress_callback, new_path, req.get(), resp.get()) < 0)
-        return leave_with_error(resp_block, dl::urlopen);
+    if (save_response(progress_callback, new_path, req.get(), resp.get(), opened) < 0)
+        return leave_with_error(resp_block, dl::urlopen, download_error);
     if (resp_block.exit_ok() < 0)
         return download_error(dl::urlopen);
     return 0;
@@ -321,15 +449,24 @@ PyObject *download_body(PyObject *, PyObject *const *args)
     Ref new_path = install_path(exe_dir.get(), names.TEMP_EXE_NAME);
     if (!new_path)
         return fail(here, dl::new_path);
+    // f = None
+    bool opened = false;
     // try:
     //     ...
     //     return new_path
-    if (fetch(progress_callback, new_path.get()) == 0)
+    if (fetch(progress_callback, exe_dir.get(), new_path.get(), &opened) == 0)
         return new_path.release();
     // except Exception as e:
     if (!pending_matches(PyExc_Exception))
         return nullptr;
     Handler e;
+    //     if f is not None:
+    //         try:
+    //             os.remove(new_path)
+    //         except Exception:
+    //             pass
+    if (opened && os_call(names.remove, {new_path.get()}) < 0 && !swallow_exception())
+        return fail(here, dl::remove_partial);
     //     progress_callback(-1, 0, False, 0)
     if (!call_tuple(progress_callback, tuples.failure_report))
         return fail(here, dl::failure_report);
@@ -347,64 +484,213 @@ int swap_error(int line)
     return -1;
 }
 
-/// Lines 73-85, the body of the try statement. 0, or -1 with the exception
-/// pending and its traceback entry added. Sets *backed_up once the launcher
-/// has been moved to the backup path.
-int swap(PyObject *new_exe, PyObject *main_exe, PyObject *old_exe, bool *backed_up)
+/// os.name == "nt": 1, 0, or -1 with an exception set.
+int on_windows()
 {
+    Ref os_name = dotted(names.os, {names.name});
+    return os_name ? PyObject_RichCompareBool(os_name.get(), names.nt, Py_EQ) : -1;
+}
+
+/// os.stat(path).st_mode & 0o777 into *mode: 0, or -1 with an exception set.
+int permission_bits(PyObject *path, long *mode)
+{
+    Ref stat = dotted(names.os, {names.stat});
+    Ref result = stat ? call(stat.get(), {path}) : Ref();
+    Ref st_mode = result ? getattr(result.get(), names.st_mode) : Ref();
+    *mode = st_mode ? PyLong_AsLong(st_mode.get()) : -1;
+    if (*mode == -1 && PyErr_Occurred())
+        return -1;
+    *mode &= 0777;
+    return 0;
+}
+
+/// Makes a rename in the install directory durable; `line` is the first of:
+///     fd = os.open(exe_dir, os.O_RDONLY)
+///     try:
+///         os.fsync(fd)
+///     finally:
+///         os.close(fd)
+/// 0, or -1 with the exception pending and its entry added.
+int sync_dir(PyObject *exe_dir, int line)
+{
+    Ref os_open = dotted(names.os, {names.open});
+    Ref flags = os_open ? dotted(names.os, {names.O_RDONLY}) : Ref();
+    Ref fd = flags ? call(os_open.get(), {exe_dir, flags.get()}) : Ref();
+    if (!fd)
+        return swap_error(line);
+    if (os_call(names.fsync, {fd.get()}) == 0)
+        return os_call(names.close, {fd.get()}) < 0 ? swap_error(line + 4) : 0;
+    swap_error(line + 2);
+    Handler pending;  // the finally clause runs with the fsync error in hand
+    if (os_call(names.close, {fd.get()}) < 0)
+        return swap_error(line + 4);
+    PyErr_SetRaisedException(borrow(pending.exception()).release());
+    return -1;
+}
+
+/// The backup where the file system refuses hard links: a copy, made durable.
+///     shutil.copy2(main_exe, old_exe)
+///     with open(old_exe, "rb") as backup:
+///         os.fsync(backup.fileno())
+/// 0, or -1 with the exception pending and its entry added.
+int copy_backup(PyObject *main_exe, PyObject *old_exe)
+{
+    Ref copy2 = dotted(names.shutil, {names.copy2});
+    if (!copy2 || !call(copy2.get(), {main_exe, old_exe}))
+        return swap_error(rr::copy);
+    Ref file = call(state.open, {old_exe, names.mode_rb});
+    With block;
+    Ref backup = file ? block.enter(file.get()) : Ref();
+    if (!backup)
+        return swap_error(rr::copy_open);
+    if (fsync_file(backup.get()) < 0) {
+        swap_error(rr::copy_fsync);
+        return leave_with_error(block, rr::copy_open, swap_error);
+    }
+    return block.exit_ok() < 0 ? swap_error(rr::copy_open) : 0;
+}
+
+/// Lines 115-118, where a running executable can be renamed but not replaced:
+///     if os.path.exists(main_exe):
+///         os.replace(main_exe, old_exe)
+///         backed_up = True
+///     shutil.move(new_exe, main_exe)
+int swap_windows(PyObject *new_exe, PyObject *main_exe, PyObject *old_exe, bool *backed_up)
+{
+    int launcher = path_test(names.exists, main_exe);
+    if (launcher < 0)
+        return swap_error(rr::nt_exists);
+    if (launcher) {
+        if (os_call(names.replace, {main_exe, old_exe}) < 0)
+            return swap_error(rr::nt_backup);
+        *backed_up = true;
+    }
+    Ref move = dotted(names.shutil, {names.move});
+    if (!move || !call(move.get(), {new_exe, main_exe}))
+        return swap_error(rr::nt_move);
+    return 0;
+}
+
+/// Lines 120-135: the launcher's name always holds a launcher. The backup is a
+/// second name for the current launcher, the download replaces it in one
+/// rename, and the directory is synced so that the rename survives a power cut.
+int swap_posix(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyObject *old_exe,
+               bool *backed_up)
+{
+    // if os.path.lexists(old_exe):
+    //     os.remove(old_exe)
+    int stale = path_test(names.lexists, old_exe);
+    if (stale < 0)
+        return swap_error(rr::stale_test);
+    if (stale && os_call(names.remove, {old_exe}) < 0)
+        return swap_error(rr::stale_remove);
     // if os.path.exists(main_exe):
-    Ref exists = dotted(names.os, {names.path, names.exists});
-    Ref found = exists ? call(exists.get(), {main_exe}) : Ref();
-    int launcher_found = found ? PyObject_IsTrue(found.get()) : -1;
-    if (launcher_found < 0)
-        return swap_error(rr::exists_main);
-    if (launcher_found) {
-        //     os.replace(main_exe, old_exe)
-        Ref replace = dotted(names.os, {names.replace});
-        if (!replace || !call(replace.get(), {main_exe, old_exe}))
-            return swap_error(rr::backup);
+    int launcher = path_test(names.exists, main_exe);
+    if (launcher < 0)
+        return swap_error(rr::link_test);
+    if (launcher) {
+        //     try:
+        //         os.link(main_exe, old_exe)
+        //     except OSError:
+        //         <copy_backup>
+        if (os_call(names.link, {main_exe, old_exe}) < 0) {
+            if (!pending_matches(PyExc_OSError))
+                return swap_error(rr::link);
+            Handler refused;
+            if (copy_backup(main_exe, old_exe) < 0)
+                return -1;
+        }
         //     backed_up = True
         *backed_up = true;
     }
-    // shutil.move(new_exe, main_exe)
-    Ref move = dotted(names.shutil, {names.move});
-    if (!move || !call(move.get(), {new_exe, main_exe}))
-        return swap_error(rr::move);
-    // mode = os.stat(old_exe if backed_up else main_exe).st_mode & 0o777
-    Ref stat = dotted(names.os, {names.stat});
-    Ref result = stat ? call(stat.get(), {*backed_up ? old_exe : main_exe}) : Ref();
-    Ref st_mode = result ? getattr(result.get(), names.st_mode) : Ref();
-    long mode = st_mode ? PyLong_AsLong(st_mode.get()) : -1;
-    if (mode == -1 && PyErr_Occurred())
-        return swap_error(rr::stat_mode);
-    mode &= 0777;
-    // if not backed_up: mode |= (mode & 0o444) >> 2
-    if (!*backed_up)
+    // os.replace(new_exe, main_exe)
+    if (os_call(names.replace, {new_exe, main_exe}) < 0)
+        return swap_error(rr::replace);
+    return sync_dir(exe_dir, rr::dir_open);
+}
+
+/// if hasattr(sys, "_MEIPASS"):
+///     subprocess.Popen(main_exe, env={**os.environ, "PYINSTALLER_RESET_ENVIRONMENT": "1"})
+/// else:
+///     subprocess.Popen(main_exe)
+/// A frozen successor started with the bundle's own variables would take itself
+/// for a part of this process and look for files that go when it exits.
+int start(PyObject *main_exe)
+{
+    Ref sys = global(names.sys);
+    Ref meipass = sys ? getattr(sys.get(), names._MEIPASS) : Ref();
+    if (!meipass) {
+        if (!sys || !PyErr_ExceptionMatches(PyExc_AttributeError))
+            return swap_error(rr::frozen_test);
+        PyErr_Clear();
+        Ref Popen = dotted(names.subprocess, {names.Popen});
+        return Popen && call(Popen.get(), {main_exe}) ? 0 : swap_error(rr::popen);
+    }
+    Ref Popen = dotted(names.subprocess, {names.Popen});
+    Ref environ = Popen ? dotted(names.os, {names.environ}) : Ref();
+    Ref env = environ ? steal(PyDict_New()) : Ref();
+    if (env && (PyDict_Update(env.get(), environ.get()) < 0 ||
+                PyDict_SetItem(env.get(), names.reset_environment, names.one) < 0))
+        env = Ref();
+    if (!env || !call_kw(Popen.get(), {main_exe}, {names.env}, {env.get()}))
+        return swap_error(rr::popen_fresh);
+    return 0;
+}
+
+/// Lines 106-150, the body of the try statement. 0, or -1 with the exception
+/// pending and its traceback entry added. Sets *backed_up once the backup holds
+/// the current launcher.
+int swap(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyObject *old_exe, bool *backed_up)
+{
+    if (heal(main_exe, old_exe, swap_error, rr::heal_test) < 0)
+        return -1;
+    // if os.path.exists(main_exe):
+    //     mode = os.stat(main_exe).st_mode & 0o777
+    // else:
+    //     mode = os.stat(new_exe).st_mode & 0o777
+    //     mode |= (mode & 0o444) >> 2
+    int launcher = path_test(names.exists, main_exe);
+    if (launcher < 0)
+        return swap_error(rr::launcher_test);
+    long mode = 0;
+    if (permission_bits(launcher ? main_exe : new_exe, &mode) < 0)
+        return swap_error(launcher ? rr::launcher_mode : rr::download_mode);
+    if (!launcher)
         mode |= (mode & 0444) >> 2;
-    // os.chmod(main_exe, mode)
+    // os.chmod(new_exe, mode)
     Ref chmod = dotted(names.os, {names.chmod});
     Ref mode_bits = chmod ? steal(PyLong_FromLong(mode)) : Ref();
-    if (!mode_bits || !call(chmod.get(), {main_exe, mode_bits.get()}))
+    if (!mode_bits || !call(chmod.get(), {new_exe, mode_bits.get()}))
         return swap_error(rr::chmod);
-    // subprocess.Popen(main_exe)
-    Ref Popen = dotted(names.subprocess, {names.Popen});
-    if (!Popen || !call(Popen.get(), {main_exe}))
-        return swap_error(rr::popen);
+    // if os.name == "nt":
+    //     <swap_windows>
+    // else:
+    //     <swap_posix>
+    int windows = on_windows();
+    if (windows < 0)
+        return swap_error(rr::nt_test);
+    if ((windows ? swap_windows(new_exe, main_exe, old_exe, backed_up)
+                 : swap_posix(new_exe, exe_dir, main_exe, old_exe, backed_up)) < 0)
+        return -1;
+    if (start(main_exe) < 0)
+        return -1;
     // try:
     //     if os.path.exists(old_exe):
     //         os.remove(old_exe)
+    //     if os.name != "nt":
+    //         <sync_dir>
     // except Exception:
     //     pass
-    Ref backup_exists = dotted(names.os, {names.path, names.exists});
-    Ref backup_found = backup_exists ? call(backup_exists.get(), {old_exe}) : Ref();
-    int stale_backup = backup_found ? PyObject_IsTrue(backup_found.get()) : -1;
-    if (stale_backup < 0)
+    int backup = path_test(names.exists, old_exe);
+    if (backup < 0)
         return swallow_exception() ? 0 : swap_error(rr::exists_old);
-    if (stale_backup) {
-        Ref remove = dotted(names.os, {names.remove});
-        if ((!remove || !call(remove.get(), {old_exe})) && !swallow_exception())
-            return swap_error(rr::remove_old);
-    }
+    if (backup && os_call(names.remove, {old_exe}) < 0)
+        return swallow_exception() ? 0 : swap_error(rr::remove_old);
+    windows = on_windows();
+    if (windows < 0)
+        return swallow_exception() ? 0 : swap_error(rr::resync_test);
+    if (!windows && sync_dir(exe_dir, rr::resync_test + 1) < 0)
+        return swallow_exception() ? 0 : -1;
     return 0;
 }
 
@@ -429,7 +715,7 @@ PyObject *replace_and_run_body(PyObject *, PyObject *const *args)
     bool backed_up = false;
     // try:
     //     ...
-    if (swap(new_exe, main_exe.get(), old_exe.get(), &backed_up) == 0)
+    if (swap(new_exe, exe_dir.get(), main_exe.get(), old_exe.get(), &backed_up) == 0)
         Py_RETURN_NONE;
     // An interrupt or exit passes through unchanged, but does not leave the
     // install directory without its launcher either.
@@ -449,11 +735,8 @@ PyObject *replace_and_run_body(PyObject *, PyObject *const *args)
     //             os.replace(old_exe, main_exe)
     //         except Exception:
     //             pass
-    if (backed_up) {
-        Ref replace = dotted(names.os, {names.replace});
-        if ((!replace || !call(replace.get(), {old_exe.get(), main_exe.get()})) && !swallow_exception())
-            return fail(here, rr::rollback);
-    }
+    if (backed_up && os_call(names.replace, {old_exe.get(), main_exe.get()}) < 0 && !swallow_exception())
+        return fail(here, rr::rollback);
     //     raise RuntimeError(f"Failed to replace and run: {e}")
     Ref text = steal(PyObject_Format(e.exception(), state.empty_str));
     Ref message = text ? join({names.failed_replace, text.get()}) : Ref();

@@ -25,18 +25,18 @@ constexpr int temp_exe_name = 19;
 constexpr int bg_dark = 21;  // the seven colours on lines 21 to 27
 constexpr int def_get_exe_dir = 30;
 constexpr int def_download = 36;
-constexpr int def_replace_and_run = 67;
-constexpr int class_updater_gui = 100;
-constexpr int width = 101;
-constexpr int height = 102;
-constexpr int def_init = 104;
-constexpr int def_run_update = 131;
-constexpr int def_complete_update = 157;
-constexpr int def_on_close = 165;
-constexpr int def_console_update = 168;
-constexpr int if_main = 191;
-constexpr int call_updater_gui = 192;
-constexpr int test_dict = 194;
+constexpr int def_replace_and_run = 100;
+constexpr int class_updater_gui = 200;
+constexpr int width = 201;
+constexpr int height = 202;
+constexpr int def_init = 204;
+constexpr int def_run_update = 231;
+constexpr int def_complete_update = 257;
+constexpr int def_on_close = 265;
+constexpr int def_console_update = 268;
+constexpr int if_main = 291;
+constexpr int call_updater_gui = 292;
+constexpr int test_dict = 294;
 }  // namespace body
 
 namespace get_exe_dir {  // def at 30
@@ -48,129 +48,158 @@ constexpr int file_dir = 33;
 namespace download {  // def at 36
 constexpr int exe_dir = 37;
 constexpr int new_path = 38;
-constexpr int request = 40;
-constexpr int urlopen = 41;  // the with statement: enter and exit of resp
-constexpr int https_check = 42;
-constexpr int https_raise = 43;
-constexpr int total_size = 44;
-constexpr int start_time = 47;
-constexpr int open_file = 48;  // the with statement: enter and exit of f
-constexpr int read = 50;
-constexpr int chunk_test = 51;
-constexpr int write = 53;
-constexpr int downloaded = 54;
-constexpr int percent = 55;
-constexpr int elapsed = 56;
-constexpr int speed = 57;
-constexpr int report = 58;
-constexpr int size_check = 59;
-constexpr int size_raise = 60;
-constexpr int failure_report = 63;
+constexpr int f_none = 39;      // f = None: the failure path removes only a file it made
+constexpr int heal_test = 41;   // the launcher's name is empty but a backup file exists
+constexpr int heal = 42;
+constexpr int request = 47;
+constexpr int urlopen = 48;     // the with statement: enter and exit of resp
+constexpr int https_check = 49;
+constexpr int https_hops = 50;  // for url in [*getattr(req, "redirect_dict", {}), resp.geturl()]:
+constexpr int https_hop = 51;
+constexpr int https_raise = 52;
+constexpr int total_size = 53;
+constexpr int end_check = 54;   // the body's end must be knowable: a length, or chunks
+constexpr int end_raise = 55;
+constexpr int start_time = 58;
+constexpr int remove_stale = 60;  // inside try/except FileNotFoundError: pass (59-62)
+constexpr int open_file = 63;     // the with statement: enter and exit of f
+constexpr int read = 65;
+constexpr int chunk_test = 66;
+constexpr int write = 68;
+constexpr int downloaded = 70;
+constexpr int percent = 71;
+constexpr int elapsed = 72;
+constexpr int speed = 73;
+constexpr int report = 74;
+constexpr int size_check = 75;
+constexpr int size_raise = 76;
+constexpr int flush = 77;
+constexpr int fsync = 78;
+constexpr int remove_partial = 94;  // inside if f is not None: try/except Exception: pass (92-96)
+constexpr int failure_report = 97;
 }  // namespace download
 
-namespace replace_and_run {  // def at 67
-constexpr int exe_dir = 68;
-constexpr int main_exe = 69;
-constexpr int old_exe = 70;
-constexpr int exists_main = 73;
-constexpr int backup = 74;
-constexpr int move = 76;
-constexpr int stat_mode = 77;
-constexpr int exec_bits = 78;
-constexpr int chmod = 79;
-constexpr int popen = 80;
-constexpr int exists_old = 82;  // inside try/except Exception: pass (81-85)
-constexpr int remove_old = 83;
-constexpr int rollback = 89;    // inside try/except Exception: pass (88-91)
-constexpr int raise_error = 92;
+namespace replace_and_run {  // def at 100
+constexpr int exe_dir = 101;
+constexpr int main_exe = 102;
+constexpr int old_exe = 103;
+constexpr int heal_test = 106;
+constexpr int heal = 107;
+constexpr int launcher_test = 108;
+constexpr int launcher_mode = 109;
+constexpr int download_mode = 111;
+constexpr int exec_bits = 112;
+constexpr int chmod = 113;
+constexpr int nt_test = 114;
+constexpr int nt_exists = 115;
+constexpr int nt_backup = 116;
+constexpr int nt_move = 118;
+constexpr int stale_test = 120;
+constexpr int stale_remove = 121;
+constexpr int link_test = 122;
+constexpr int link = 124;         // inside try/except OSError (123-128)
+constexpr int copy = 126;
+constexpr int copy_open = 127;    // the with statement around the copy's fsync
+constexpr int copy_fsync = 128;
+constexpr int replace = 130;
+constexpr int dir_open = 131;     // fd = os.open(exe_dir, os.O_RDONLY), then os.fsync(fd) at 133
+                                  // in a try whose finally clause has os.close(fd) at 135
+constexpr int frozen_test = 136;  // if hasattr(sys, "_MEIPASS"):
+constexpr int popen_fresh = 137;
+constexpr int popen = 139;
+constexpr int exists_old = 141;   // inside try/except Exception: pass (140-150)
+constexpr int remove_old = 142;
+constexpr int resync_test = 143;  // if os.name != "nt": the directory synced again at 144-148
+constexpr int rollback = 154;     // inside try/except Exception: pass (153-156)
+constexpr int raise_error = 157;
 }  // namespace replace_and_run
 
-namespace init {  // def at 104
-constexpr int tk_available = 105;
-constexpr int console_update = 106;
-constexpr int tk_root = 108;
-constexpr int title = 109;
-constexpr int size = 110;
-constexpr int resizable = 111;
-constexpr int configure_bg = 112;
-constexpr int x = 113;
-constexpr int y = 114;
-constexpr int position = 115;
-constexpr int card = 116;
-constexpr int card_pack = 117;
-constexpr int title_lbl = 118;
-constexpr int title_lbl_pack = 119;
-constexpr int progress = 120;
-constexpr int style = 121;
-constexpr int theme_use = 122;
-constexpr int style_configure = 123;
-constexpr int progress_pack = 124;
-constexpr int speed_lbl = 125;
-constexpr int speed_lbl_pack = 126;
-constexpr int protocol = 127;
-constexpr int thread = 128;
-constexpr int mainloop = 129;
+namespace init {  // def at 204
+constexpr int tk_available = 205;
+constexpr int console_update = 206;
+constexpr int tk_root = 208;
+constexpr int title = 209;
+constexpr int size = 210;
+constexpr int resizable = 211;
+constexpr int configure_bg = 212;
+constexpr int x = 213;
+constexpr int y = 214;
+constexpr int position = 215;
+constexpr int card = 216;
+constexpr int card_pack = 217;
+constexpr int title_lbl = 218;
+constexpr int title_lbl_pack = 219;
+constexpr int progress = 220;
+constexpr int style = 221;
+constexpr int theme_use = 222;
+constexpr int style_configure = 223;
+constexpr int progress_pack = 224;
+constexpr int speed_lbl = 225;
+constexpr int speed_lbl_pack = 226;
+constexpr int protocol = 227;
+constexpr int thread = 228;
+constexpr int mainloop = 229;
 }  // namespace init
 
-namespace run_update {  // def at 131
-constexpr int def_progress = 132;
-constexpr int download = 150;
-constexpr int test_new_exe = 151;
-constexpr int post_ready = 152;    // lambda5 is defined here
-constexpr int post_complete = 154; // lambda6 is defined here
+namespace run_update {  // def at 231
+constexpr int def_progress = 232;
+constexpr int download = 250;
+constexpr int test_new_exe = 251;
+constexpr int post_ready = 252;    // lambda5 is defined here
+constexpr int post_complete = 254; // lambda6 is defined here
 }  // namespace run_update
 
-namespace run_progress {  // def at 132
-constexpr int test_failed = 133;
-constexpr int post_failed_label = 134;  // lambda
-constexpr int post_error_box = 136;     // lambda1
-constexpr int post_exit = 138;          // lambda2 in source order is the bar; see below
-constexpr int post_bar = 141;
-constexpr int test_known = 143;
-constexpr int post_known_text = 144;
-constexpr int post_bytes_text = 147;
+namespace run_progress {  // def at 232
+constexpr int test_failed = 233;
+constexpr int post_failed_label = 234;  // lambda
+constexpr int post_error_box = 236;     // lambda1
+constexpr int post_exit = 238;          // lambda2 in source order is the bar; see below
+constexpr int post_bar = 241;
+constexpr int test_known = 243;
+constexpr int post_known_text = 244;
+constexpr int post_bytes_text = 247;
 }  // namespace run_progress
 
 namespace lambdas {  // each lambda's one statement sits on the line after its definition
-constexpr int failed_label = 135;  // lambda
-constexpr int error_box = 137;     // lambda1
-constexpr int exit = 139;          // the exit action
-constexpr int bar = 142;           // lambda2
-constexpr int known_text = 145;    // lambda3
-constexpr int bytes_text = 148;    // lambda4
-constexpr int ready_label = 153;   // lambda5
-constexpr int complete = 155;      // lambda6
+constexpr int failed_label = 235;  // lambda
+constexpr int error_box = 237;     // lambda1
+constexpr int exit = 239;          // the exit action
+constexpr int bar = 242;           // lambda2
+constexpr int known_text = 245;    // lambda3
+constexpr int bytes_text = 248;    // lambda4
+constexpr int ready_label = 253;   // lambda5
+constexpr int complete = 255;      // lambda6
 }  // namespace lambdas
 
-namespace complete_update {  // def at 157
-constexpr int replace_and_run = 159;
-constexpr int destroy = 160;
-constexpr int showerror = 162;
-constexpr int exit = 163;
+namespace complete_update {  // def at 257
+constexpr int replace_and_run = 259;
+constexpr int destroy = 260;
+constexpr int showerror = 262;
+constexpr int exit = 263;
 }  // namespace complete_update
 
-namespace on_close {  // def at 165
-constexpr int exit = 166;
+namespace on_close {  // def at 265
+constexpr int exit = 266;
 }  // namespace on_close
 
-namespace console_update {  // def at 168
-constexpr int notice = 169;
-constexpr int def_progress = 171;
-constexpr int download = 180;
-constexpr int test_new_exe = 181;
-constexpr int ready = 183;
-constexpr int replace_and_run = 185;
-constexpr int error_line = 187;
-constexpr int exit = 188;
+namespace console_update {  // def at 268
+constexpr int notice = 269;
+constexpr int def_progress = 271;
+constexpr int download = 280;
+constexpr int test_new_exe = 281;
+constexpr int ready = 283;
+constexpr int replace_and_run = 285;
+constexpr int error_line = 287;
+constexpr int exit = 288;
 }  // namespace console_update
 
-namespace console_progress {  // def at 171
-constexpr int test_failed = 172;
-constexpr int failed_line = 173;
-constexpr int exit = 174;
-constexpr int test_known = 175;
-constexpr int known_line = 176;
-constexpr int bytes_line = 178;
+namespace console_progress {  // def at 271
+constexpr int test_failed = 272;
+constexpr int failed_line = 273;
+constexpr int exit = 274;
+constexpr int test_known = 275;
+constexpr int known_line = 276;
+constexpr int bytes_line = 278;
 }  // namespace console_progress
 
 }  // namespace updater::line

@@ -41,7 +41,9 @@
     ID(request) ID(Request) ID(headers) ID(urlopen) ID(timeout) ID(get) ID(read)  \
     ID(write) ID(geturl) ID(startswith) ID(exists) ID(replace) ID(remove)        \
     ID(move) ID(stat) ID(st_mode) ID(chmod) ID(Popen)                             \
-    ID(full_url) ID(lower)                                                        \
+    ID(full_url) ID(lower) ID(lexists) ID(isfile) ID(islink) ID(redirect_dict)   \
+    ID(chunked) ID(flush) ID(fileno) ID(fsync) ID(name) ID(link) ID(copy2)        \
+    ID(O_RDONLY) ID(close) ID(environ) ID(env) ID(_MEIPASS)                       \
     /* the front ends */                                                          \
     ID(Tk) ID(Frame) ID(Label) ID(Progressbar) ID(Style) ID(Thread) ID(title)     \
     ID(geometry) ID(resizable) ID(configure) ID(winfo_screenwidth)                \
@@ -63,8 +65,9 @@
     TXT(c_border, "#333333")                                                      \
     TXT(content_length, "Content-Length") TXT(cache_control, "Cache-Control")     \
     TXT(no_cache, "no-cache") TXT(fmt_1f, ".1f") TXT(old_suffix, ".old")          \
-    TXT(plus, "+") TXT(dot, ".") TXT(x_sep, "x") TXT(mode_wb, "wb")              \
-    TXT(https_prefix, "https:")                                                   \
+    TXT(plus, "+") TXT(dot, ".") TXT(x_sep, "x") TXT(mode_xb, "xb")              \
+    TXT(https_prefix, "https:") TXT(mode_rb, "rb") TXT(nt, "nt")                  \
+    TXT(reset_environment, "PYINSTALLER_RESET_ENVIRONMENT") TXT(one, "1")         \
     TXT(pct_sep, "% \u2022 ") TXT(kb_sep, " KB \u2022 ") TXT(kbs, " KB/s")         \
     TXT(failed_replace, "Failed to replace and run: ") TXT(error_prefix, "Error: ") \
     TXT(download_failed, "Download failed!")                                      \
@@ -78,4 +81,6 @@
     TXT(helvetica, "Helvetica") TXT(bold, "bold")                                 \
     TXT(short_body, "incomplete download")                                        \
     TXT(empty_body, "empty download")                                             \
-    TXT(insecure_redirect, "redirected to a non-https URL")
+    TXT(insecure_redirect, "redirected to a non-https URL")                       \
+    TXT(no_length, "the response has neither a length nor chunked encoding")      \
+    TXT(negative_length, "negative Content-Length")
