@@ -20,6 +20,8 @@ import sys
 import tempfile
 import time
 
+from bench_download import file_system
+
 MIB = 1 << 20
 
 
@@ -58,21 +60,6 @@ def write_synced(path, data, mode=None):
     if mode is not None:
         os.chmod(path, mode)
     return seconds
-
-
-def file_system(path):
-    """The type and mount point of the file system holding `path`."""
-    path = os.path.realpath(path)
-    best = ("?", "/")
-    with open("/proc/self/mountinfo") as f:
-        for line in f:
-            fields = line.split()
-            mount_point = fields[4]
-            kind = fields[fields.index("-") + 1]
-            inside = path == mount_point or path.startswith(mount_point.rstrip("/") + "/")
-            if inside and len(mount_point) >= len(best[1]):
-                best = (kind, mount_point)
-    return best
 
 
 def main():
@@ -117,9 +104,8 @@ def main():
         updater.os = real_os
         shutil.rmtree(root, ignore_errors=True)
 
-    kind, mount_point = file_system(args.dir)
     print(f"module: {updater.__spec__.origin}")
-    print(f"python: {sys.version.split()[0]}, {os.cpu_count()} CPUs; install directory on {kind} ({mount_point})")
+    print(f"python: {sys.version.split()[0]}, {os.cpu_count()} CPUs; install directory on {file_system(args.dir)}")
     print(f"\nreplace_and_run of a {args.size} MiB launcher, median of {args.runs} rounds:")
     for name in names:
         print(f"  {name:18} {statistics.median(r[name] for r in rounds) * 1e3:8.2f} ms")
