@@ -2,9 +2,10 @@
 module does it, and with `updater.os` rebound to a stand-in whose fsync and
 fdatasync do nothing (the download file's and the directory's alike).
 
-Each round prepares the same state for both: the launcher in place, and a new
-64 MiB download written, flushed and synced, as the download leaves it. Only the
-replace_and_run call is timed. The two variants take turns, the order rotating
+Each round prepares the same state for both: the launcher in place, a new
+64 MiB download written, flushed and synced, as the download leaves it, and the
+directory synced so that no variant pays for what the one before left pending.
+Only the replace_and_run call is timed. The two variants take turns, the order rotating
 between rounds, after a warm-up round; the added cost is the median of the
 per-round differences. The launcher started is a shell script that exits at
 once, padded with a comment to its size. The time the download's own fsync of
@@ -62,10 +63,18 @@ def write_synced(path, data, mode=None):
     return seconds
 
 
+def sync_dir(path):
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--path", help="a build directory whose module is measured")
-    parser.add_argument("--runs", type=int, default=15)
+    parser.add_argument("--runs", type=int, default=31)
     parser.add_argument("--size", type=int, default=64, help="launcher size in MiB")
     parser.add_argument("--dir", default=tempfile.gettempdir(),
                         help="where the install directory is made (a disk, not tmpfs)")
@@ -92,6 +101,7 @@ def main():
             sample = {}
             for name in names[round_ % 2:] + names[: round_ % 2]:
                 download_fsync.append(write_synced(new_exe, body))
+                sync_dir(install)  # nothing left over from the round before
                 updater.os = variants[name]
                 start = time.perf_counter()
                 updater.replace_and_run(new_exe)
@@ -109,8 +119,10 @@ def main():
     print(f"\nreplace_and_run of a {args.size} MiB launcher, median of {args.runs} rounds:")
     for name in names:
         print(f"  {name:18} {statistics.median(r[name] for r in rounds) * 1e3:8.2f} ms")
-    added = statistics.median(r["synced"] - r["no-op fsync"] for r in rounds)
-    print(f"  added by the syncs {added * 1e3:8.2f} ms   (median of per-round differences)")
+    added = sorted(r["synced"] - r["no-op fsync"] for r in rounds)
+    low, middle, high = statistics.quantiles(added, n=4)
+    print(f"  added by the syncs {middle * 1e3:8.2f} ms   (median of per-round differences; "
+          f"quartiles {low * 1e3:.2f} and {high * 1e3:.2f} ms)")
     print(f"\nthe download's flush and fsync of {args.size} MiB before its file closes: "
           f"{statistics.median(download_fsync[2:]) * 1e3:.1f} ms (median)")
 
