@@ -1,6 +1,7 @@
 // The update engine: install location, download with progress, swap and relaunch.
 #include "frame.hpp"
 #include "lines.hpp"
+#include "minisign.hpp"
 
 #include <climits>
 
@@ -181,19 +182,19 @@ int is_https(PyObject *url)
     return https ? PyObject_IsTrue(https.get()) : -1;
 }
 
-/// Lines 49-52: a build asked for over https arrives over https on every hop.
-/// urllib records each redirect target in req.redirect_dict (once there was one).
+/// A file asked for over https arrives over https on every hop. urllib records
+/// each redirect target in req.redirect_dict (once there was one). From `line` on:
 ///     if req.full_url.lower().startswith("https:"):
 ///         for url in [*getattr(req, "redirect_dict", {}), resp.geturl()]:
 ///             if not url.lower().startswith("https:"):
 ///                 raise OSError("redirected to a non-https URL")
 /// 0, or -1 with the exception pending and its entry added.
-int check_hops(PyObject *req, PyObject *resp)
+int check_hops(PyObject *req, PyObject *resp, int line)
 {
     Ref full_url = getattr(req, names.full_url);
     int from_https = full_url ? is_https(full_url.get()) : -1;
     if (from_https <= 0)
-        return from_https < 0 ? download_error(dl::https_check) : 0;
+        return from_https < 0 ? download_error(line) : 0;
     Ref redirects = getattr(req, names.redirect_dict);
     if (!redirects && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
@@ -202,19 +203,22 @@ int check_hops(PyObject *req, PyObject *resp)
     Ref urls = redirects ? steal(PySequence_List(redirects.get())) : Ref();
     Ref final_url = urls ? call_method(resp, names.geturl) : Ref();
     if (!final_url || PyList_Append(urls.get(), final_url.get()) < 0)
-        return download_error(dl::https_hops);
+        return download_error(line + 1);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(urls.get()); ++i) {
         Ref url = borrow(PyList_GET_ITEM(urls.get(), i));
         int https = is_https(url.get());
         if (https < 0)
-            return download_error(dl::https_hop);
+            return download_error(line + 2);
         if (!https) {
             PyErr_SetObject(PyExc_OSError, names.insecure_redirect);
-            return download_error(dl::https_raise);
+            return download_error(line + 3);
         }
     }
     return 0;
 }
+
+/// The largest signature file taken; a read of one byte more tells a larger one.
+constexpr Py_ssize_t signature_max = 4096;
 
 /// Integers up to 2**53 convert to double exactly, and their true division in
 /// doubles gives the correctly rounded quotient, as Python's int division does.
@@ -227,7 +231,7 @@ struct TotalSize {
     bool known;       // total_size > 0
 };
 
-/// Lines 53-55: total_size from "Content-Length", and a body whose end can be
+/// Lines 54-56: total_size from "Content-Length", and a body whose end can be
 /// told from a cut connection: a length that is not negative, or chunks.
 ///     total_size = int(resp.headers.get("Content-Length", 0))
 ///     if total_size < 0 or (resp.headers.get("Content-Length") is None and not getattr(resp, "chunked", False)):
@@ -281,17 +285,19 @@ Ref large_percent(PyObject *downloaded, PyObject *total_size)
     return ratio ? steal(PyNumber_Multiply(ratio.get(), ints.i100)) : Ref();
 }
 
-/// Lines 64-78 of the `with open(...)` block: the read loop, the check that
-/// the body was complete, then the file made durable. 0, or -1 with the
-/// exception pending and its entry added.
-int copy_body(PyObject *progress_callback, PyObject *resp, PyObject *f, const TotalSize &total_size,
-              double start_time)
+/// Lines 65-80 of the `with open(...)` block: the read loop, the check that
+/// the body was complete, then the file made durable. `digest` is the BLAKE2b
+/// hash of a signed build, or null. 0, or -1 with the exception pending and its
+/// entry added.
+int copy_body(PyObject *progress_callback, PyObject *resp, PyObject *f, PyObject *digest,
+              const TotalSize &total_size, double start_time)
 {
     long long downloaded = 0;
-    // resp.read and f.write are looked up at their first use and reused after:
-    // the response and the file belong to this call, and neither rebinds them.
+    // resp.read, f.write and digest.update are looked up at their first use and
+    // reused after: all three belong to this call, and none rebinds them.
     Ref read;
     Ref write;
+    Ref update;
     // while True:
     for (;;) {
         // chunk = resp.read(chunk_size)
@@ -311,6 +317,14 @@ int copy_body(PyObject *progress_callback, PyObject *resp, PyObject *f, const To
             write = getattr(f, names.write);
         if (!write || !call(write.get(), {chunk.get()}))
             return download_error(dl::write);
+        // if public_key is not None:
+        //     digest.update(chunk)
+        if (digest) {
+            if (!update)
+                update = getattr(digest, names.update);
+            if (!update || !call(update.get(), {chunk.get()}))
+                return download_error(dl::hash_chunk);
+        }
         // downloaded += len(chunk)
         Py_ssize_t length = PyObject_Length(chunk.get());
         if (length < 0)
@@ -358,12 +372,12 @@ int copy_body(PyObject *progress_callback, PyObject *resp, PyObject *f, const To
     return 0;
 }
 
-/// Lines 49-78, the `with urlopen(...)` block. Sets *opened once the download
+/// Lines 50-80, the `with urlopen(...)` block. Sets *opened once the download
 /// file has been made. 0, or -1 with the exception pending.
 int save_response(PyObject *progress_callback, PyObject *new_path, PyObject *req, PyObject *resp,
-                  bool *opened)
+                  PyObject *digest, bool *opened)
 {
-    if (check_hops(req, resp) < 0)
+    if (check_hops(req, resp, dl::https_check) < 0)
         return -1;
     Ref total_size;
     TotalSize size{};
@@ -393,14 +407,183 @@ int save_response(PyObject *progress_callback, PyObject *new_path, PyObject *req
     if (!f)
         return download_error(dl::open_file);
     *opened = true;
-    if (copy_body(progress_callback, resp, f.get(), size, start_time) < 0)
+    if (copy_body(progress_callback, resp, f.get(), digest, size, start_time) < 0)
         return leave_with_error(file_block, dl::open_file, download_error);
     if (file_block.exit_ok() < 0)
         return download_error(dl::open_file);
     return 0;
 }
 
-/// Lines 41-90, the body of the try statement: 0 when new_path is to be
+/// A build that must carry its publisher's signature: the key the host named,
+/// and the BLAKE2b-512 hash of the body as it arrives.
+struct Signing {
+    bool wanted = false;
+    minisign::PublicKey key{};
+    Ref digest;
+};
+
+/// Lines 43-47, read at every call so that a host may set the key at any time:
+///     public_key = globals().get("UPDATE_PUBLIC_KEY")
+///     if public_key is not None:
+///         public_key = <the key minisign prints, read strictly>
+///         import hashlib
+///         digest = hashlib.blake2b()
+/// 0, or -1 with the exception pending and its entry added.
+int read_public_key(Signing *signing)
+{
+    Ref public_key = borrow(PyDict_GetItemWithError(state.dict, names.UPDATE_PUBLIC_KEY));
+    if (!public_key)
+        return PyErr_Occurred() ? download_error(dl::public_key) : 0;
+    if (public_key.get() == Py_None)
+        return 0;
+    if (!PyUnicode_Check(public_key.get())) {
+        PyErr_Format(PyExc_TypeError, "UPDATE_PUBLIC_KEY must be a str or None, not %.200s",
+                     Py_TYPE(public_key.get())->tp_name);
+        return download_error(dl::parse_key);
+    }
+    Py_ssize_t size = 0;
+    const char *text = PyUnicode_AsUTF8AndSize(public_key.get(), &size);
+    if (!text)
+        return download_error(dl::parse_key);
+    minisign::Status status = minisign::parse_public_key(text, static_cast<size_t>(size), signing->key);
+    if (status != minisign::Status::ok) {
+        PyErr_Format(PyExc_ValueError, "UPDATE_PUBLIC_KEY: %s", minisign::message(status));
+        return download_error(dl::parse_key);
+    }
+    Ref hashlib = steal(PyImport_Import(names.hashlib));
+    if (!hashlib)
+        return download_error(dl::import_hashlib);
+    signing->digest = call_method(hashlib.get(), names.blake2b);
+    if (!signing->digest)
+        return download_error(dl::blake2b);
+    signing->wanted = true;
+    return 0;
+}
+
+/// urllib.request.Request(UPDATE_URL [+ suffix], headers={"Cache-Control": "no-cache"}):
+/// a new reference, or nullptr with an exception set.
+Ref new_request(PyObject *suffix)
+{
+    Ref Request = dotted(names.urllib, {names.request, names.Request});
+    Ref url = Request ? global(names.UPDATE_URL) : Ref();
+    if (url && suffix)
+        url = steal(PyNumber_Add(url.get(), suffix));
+    Ref headers = url ? steal(PyDict_New()) : Ref();
+    if (headers && PyDict_SetItem(headers.get(), names.cache_control, names.no_cache) < 0)
+        headers = Ref();
+    return headers ? call_kw(Request.get(), {url.get()}, {names.headers}, {headers.get()}) : Ref();
+}
+
+/// Enters `with urllib.request.urlopen(req, timeout=60) as ...`: the result of
+/// __enter__, or nullptr with an exception set.
+Ref open_url(PyObject *req, With &block)
+{
+    Ref urlopen = dotted(names.urllib, {names.request, names.urlopen});
+    Ref response = urlopen ? call_kw(urlopen.get(), {req}, {names.timeout}, {ints.i60}) : Ref();
+    return response ? block.enter(response.get()) : Ref();
+}
+
+/// Lines 82-90: the signature published beside the build, fetched by the
+/// build's rules and kept small.
+///     sig_req = urllib.request.Request(UPDATE_URL + ".minisig", headers={"Cache-Control": "no-cache"})
+///     with urllib.request.urlopen(sig_req, timeout=60) as sig_resp:
+///         <check_hops>
+///         signature = sig_resp.read(4097)
+///     if len(signature) > 4096:
+///         raise OSError("the signature file is larger than 4096 bytes")
+/// 0, or -1 with the exception pending and its entry added.
+int fetch_signature(Ref *signature)
+{
+    Ref sig_req = new_request(names.minisig_suffix);
+    if (!sig_req)
+        return download_error(dl::signature_request);
+    With block;
+    Ref sig_resp = open_url(sig_req.get(), block);
+    if (!sig_resp)
+        return download_error(dl::signature_urlopen);
+    if (check_hops(sig_req.get(), sig_resp.get(), dl::signature_https_check) == 0) {
+        *signature = call_method(sig_resp.get(), names.read, {ints.signature_cap});
+        if (!*signature)
+            download_error(dl::signature_read);
+    }
+    if (!*signature) {
+        if (leave_with_error(block, dl::signature_urlopen, download_error) < 0)
+            return -1;
+        // __exit__ swallowed the error, and nothing was read
+        PyErr_SetString(PyExc_UnboundLocalError,
+                        "cannot access local variable 'signature' where it is not associated with a value");
+        return download_error(dl::signature_size);
+    }
+    if (block.exit_ok() < 0)
+        return download_error(dl::signature_urlopen);
+    Py_ssize_t size = PyObject_Length(signature->get());
+    if (size < 0)
+        return download_error(dl::signature_size);
+    if (size > signature_max) {
+        PyErr_SetObject(PyExc_OSError, names.signature_too_large);
+        return download_error(dl::signature_size_raise);
+    }
+    return 0;
+}
+
+/// The legacy form signs the file itself, read back in chunks. Puts the
+/// verdict in *status: 0, or -1 with an exception set.
+int verify_file(const minisign::PublicKey &key, const minisign::Signature &sig, PyObject *new_path,
+                minisign::Status *status)
+{
+    minisign::Verifier verifier(key, sig);
+    Ref file = call(state.open, {new_path, names.mode_rb});
+    With block;
+    Ref f = file ? block.enter(file.get()) : Ref();
+    if (!f)
+        return -1;
+    for (;;) {
+        Ref chunk = call_method(f.get(), names.read, {ints.chunk_size});
+        char *data = nullptr;
+        Py_ssize_t size = 0;
+        if (!chunk || PyBytes_AsStringAndSize(chunk.get(), &data, &size) < 0) {
+            block.exit_error();  // a file never suppresses what ends its block
+            return -1;
+        }
+        if (size == 0)
+            break;
+        verifier.update(data, static_cast<size_t>(size));
+    }
+    if (block.exit_ok() < 0)
+        return -1;
+    *status = verifier.finish();
+    return 0;
+}
+
+/// Line 91: the build checked against its signature, which names the key,
+/// signs the build (or its BLAKE2b-512 hash) and, globally, its trusted comment.
+/// 0, or -1 with the exception pending and its entry added.
+int check_signature(const Signing &signing, PyObject *signature, PyObject *new_path)
+{
+    char *text = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(signature, &text, &size) < 0)
+        return download_error(dl::verify);
+    minisign::Signature sig{};
+    minisign::Status status = minisign::parse_signature(text, static_cast<size_t>(size), sig);
+    if (status == minisign::Status::ok && sig.prehashed) {
+        Ref digest = call_method(signing.digest.get(), names.digest);
+        char *bytes = nullptr;
+        Py_ssize_t length = 0;
+        if (!digest || PyBytes_AsStringAndSize(digest.get(), &bytes, &length) < 0)
+            return download_error(dl::verify);
+        status = minisign::verify(signing.key, sig, bytes, static_cast<size_t>(length));
+    } else if (status == minisign::Status::ok && verify_file(signing.key, sig, new_path, &status) < 0) {
+        return download_error(dl::verify);
+    }
+    if (status != minisign::Status::ok) {
+        PyErr_Format(PyExc_ValueError, "signature of the build: %s", minisign::message(status));
+        return download_error(dl::verify);
+    }
+    return 0;
+}
+
+/// Lines 41-92, the body of the try statement: 0 when new_path is to be
 /// returned, or -1 with the exception pending and its traceback entry added.
 /// Sets *opened once the download file has been made.
 int fetch(PyObject *progress_callback, PyObject *exe_dir, PyObject *new_path, bool *opened)
@@ -413,27 +596,31 @@ int fetch(PyObject *progress_callback, PyObject *exe_dir, PyObject *new_path, bo
         return download_error(dl::heal_test);
     if (heal(main_exe.get(), old_exe.get(), download_error, dl::heal_test) < 0)
         return -1;
+    Signing signing;
+    if (read_public_key(&signing) < 0)
+        return -1;
     // req = urllib.request.Request(UPDATE_URL, headers={"Cache-Control": "no-cache"})
-    Ref Request = dotted(names.urllib, {names.request, names.Request});
-    Ref url = Request ? global(names.UPDATE_URL) : Ref();
-    Ref headers = url ? steal(PyDict_New()) : Ref();
-    if (headers && PyDict_SetItem(headers.get(), names.cache_control, names.no_cache) < 0)
-        headers = Ref();
-    Ref req = headers ? call_kw(Request.get(), {url.get()}, {names.headers}, {headers.get()}) : Ref();
+    Ref req = new_request(nullptr);
     if (!req)
         return download_error(dl::request);
     // with urllib.request.urlopen(req, timeout=60) as resp:
-    Ref urlopen = dotted(names.urllib, {names.request, names.urlopen});
-    Ref response = urlopen ? call_kw(urlopen.get(), {req.get()}, {names.timeout}, {ints.i60}) : Ref();
     With resp_block;
-    Ref resp = response ? resp_block.enter(response.get()) : Ref();
+    Ref resp = open_url(req.get(), resp_block);
     if (!resp)
         return download_error(dl::urlopen);
-    if (save_response(progress_callback, new_path, req.get(), resp.get(), opened) < 0)
+    if (save_response(progress_callback, new_path, req.get(), resp.get(), signing.digest.get(), opened) < 0)
         return leave_with_error(resp_block, dl::urlopen, download_error);
     if (resp_block.exit_ok() < 0)
         return download_error(dl::urlopen);
-    return 0;
+    // if public_key is not None:
+    //     <fetch_signature>
+    //     <check_signature>
+    if (!signing.wanted)
+        return 0;
+    Ref signature;
+    if (fetch_signature(&signature) < 0)
+        return -1;
+    return check_signature(signing, signature.get(), new_path);
 }
 
 PyObject *download_body(PyObject *, PyObject *const *args)
@@ -550,7 +737,7 @@ int copy_backup(PyObject *main_exe, PyObject *old_exe)
     return block.exit_ok() < 0 ? swap_error(rr::copy_open) : 0;
 }
 
-/// Lines 115-118, where a running executable can be renamed but not replaced:
+/// Lines 120-123, where a running executable can be renamed but not replaced:
 ///     if os.path.exists(main_exe):
 ///         os.replace(main_exe, old_exe)
 ///         backed_up = True
@@ -571,7 +758,7 @@ int swap_windows(PyObject *new_exe, PyObject *main_exe, PyObject *old_exe, bool 
     return 0;
 }
 
-/// Lines 120-135: the launcher's name always holds a launcher. The backup is a
+/// Lines 125-140: the launcher's name always holds a launcher. The backup is a
 /// second name for the current launcher, the download replaces it in one
 /// rename, and the directory is synced so that the rename survives a power cut.
 int swap_posix(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyObject *old_exe,
@@ -637,7 +824,7 @@ int start(PyObject *main_exe)
     return 0;
 }
 
-/// Lines 106-150, the body of the try statement. 0, or -1 with the exception
+/// Lines 111-155, the body of the try statement. 0, or -1 with the exception
 /// pending and its traceback entry added. Sets *backed_up once the backup holds
 /// the current launcher.
 int swap(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyObject *old_exe, bool *backed_up)

@@ -25,7 +25,7 @@ constexpr int temp_exe_name = 19;
 constexpr int bg_dark = 21;  // the seven colours on lines 21 to 27
 constexpr int def_get_exe_dir = 30;
 constexpr int def_download = 36;
-constexpr int def_replace_and_run = 100;
+constexpr int def_replace_and_run = 105;
 constexpr int class_updater_gui = 200;
 constexpr int width = 201;
 constexpr int height = 202;
@@ -51,67 +51,76 @@ constexpr int new_path = 38;
 constexpr int f_none = 39;      // f = None: the failure path removes only a file it made
 constexpr int heal_test = 41;   // the launcher's name is empty but a backup file exists
 constexpr int heal = 42;
-constexpr int request = 47;
-constexpr int urlopen = 48;     // the with statement: enter and exit of resp
-constexpr int https_check = 49;
-constexpr int https_hops = 50;  // for url in [*getattr(req, "redirect_dict", {}), resp.geturl()]:
-constexpr int https_hop = 51;
-constexpr int https_raise = 52;
-constexpr int total_size = 53;
-constexpr int end_check = 54;   // the body's end must be knowable: a length, or chunks
-constexpr int end_raise = 55;
-constexpr int start_time = 58;
-constexpr int remove_stale = 60;  // inside try/except FileNotFoundError: pass (59-62)
-constexpr int open_file = 63;     // the with statement: enter and exit of f
-constexpr int read = 65;
-constexpr int chunk_test = 66;
-constexpr int write = 68;
-constexpr int downloaded = 70;
-constexpr int percent = 71;
-constexpr int elapsed = 72;
-constexpr int speed = 73;
-constexpr int report = 74;
-constexpr int size_check = 75;
-constexpr int size_raise = 76;
-constexpr int flush = 77;
-constexpr int fsync = 78;
-constexpr int remove_partial = 94;  // inside if f is not None: try/except Exception: pass (92-96)
-constexpr int failure_report = 97;
+constexpr int public_key = 43;  // public_key = globals().get("UPDATE_PUBLIC_KEY")
+constexpr int parse_key = 45;   // inside if public_key is not None: (44-47)
+constexpr int import_hashlib = 46;
+constexpr int blake2b = 47;
+constexpr int request = 48;
+constexpr int urlopen = 49;     // the with statement: enter and exit of resp
+constexpr int https_check = 50; // lines 50-53: every hop https
+constexpr int total_size = 54;
+constexpr int end_check = 55;   // the body's end must be knowable: a length, or chunks
+constexpr int end_raise = 56;
+constexpr int start_time = 59;
+constexpr int remove_stale = 61;  // inside try/except FileNotFoundError: pass (60-63)
+constexpr int open_file = 64;     // the with statement: enter and exit of f
+constexpr int read = 66;
+constexpr int chunk_test = 67;
+constexpr int write = 69;
+constexpr int hash_chunk = 71;    // inside if public_key is not None: (70-71)
+constexpr int downloaded = 72;
+constexpr int percent = 73;
+constexpr int elapsed = 74;
+constexpr int speed = 75;
+constexpr int report = 76;
+constexpr int size_check = 77;
+constexpr int size_raise = 78;
+constexpr int flush = 79;
+constexpr int fsync = 80;
+constexpr int signature_request = 82;  // inside if public_key is not None: (81-91)
+constexpr int signature_urlopen = 83;  // the with statement: enter and exit of sig_resp
+constexpr int signature_https_check = 84;  // lines 84-87: every hop https
+constexpr int signature_read = 88;
+constexpr int signature_size = 89;
+constexpr int signature_size_raise = 90;
+constexpr int verify = 91;
+constexpr int remove_partial = 96;  // inside if f is not None: try/except Exception: pass (94-98)
+constexpr int failure_report = 99;
 }  // namespace download
 
-namespace replace_and_run {  // def at 100
-constexpr int exe_dir = 101;
-constexpr int main_exe = 102;
-constexpr int old_exe = 103;
-constexpr int heal_test = 106;
-constexpr int heal = 107;
-constexpr int launcher_test = 108;
-constexpr int launcher_mode = 109;
-constexpr int download_mode = 111;
-constexpr int exec_bits = 112;
-constexpr int chmod = 113;
-constexpr int nt_test = 114;
-constexpr int nt_exists = 115;
-constexpr int nt_backup = 116;
-constexpr int nt_move = 118;
-constexpr int stale_test = 120;
-constexpr int stale_remove = 121;
-constexpr int link_test = 122;
-constexpr int link = 124;         // inside try/except OSError (123-128)
-constexpr int copy = 126;
-constexpr int copy_open = 127;    // the with statement around the copy's fsync
-constexpr int copy_fsync = 128;
-constexpr int replace = 130;
-constexpr int dir_open = 131;     // fd = os.open(exe_dir, os.O_RDONLY), then os.fsync(fd) at 133
-                                  // in a try whose finally clause has os.close(fd) at 135
-constexpr int frozen_test = 136;  // if hasattr(sys, "_MEIPASS"):
-constexpr int popen_fresh = 137;
-constexpr int popen = 139;
-constexpr int exists_old = 141;   // inside try/except Exception: pass (140-150)
-constexpr int remove_old = 142;
-constexpr int resync_test = 143;  // if os.name != "nt": the directory synced again at 144-148
-constexpr int rollback = 154;     // inside try/except Exception: pass (153-156)
-constexpr int raise_error = 157;
+namespace replace_and_run {  // def at 105
+constexpr int exe_dir = 106;
+constexpr int main_exe = 107;
+constexpr int old_exe = 108;
+constexpr int heal_test = 111;
+constexpr int heal = 112;
+constexpr int launcher_test = 113;
+constexpr int launcher_mode = 114;
+constexpr int download_mode = 116;
+constexpr int exec_bits = 117;
+constexpr int chmod = 118;
+constexpr int nt_test = 119;
+constexpr int nt_exists = 120;
+constexpr int nt_backup = 121;
+constexpr int nt_move = 123;
+constexpr int stale_test = 125;
+constexpr int stale_remove = 126;
+constexpr int link_test = 127;
+constexpr int link = 129;         // inside try/except OSError (128-133)
+constexpr int copy = 131;
+constexpr int copy_open = 132;    // the with statement around the copy's fsync
+constexpr int copy_fsync = 133;
+constexpr int replace = 135;
+constexpr int dir_open = 136;     // fd = os.open(exe_dir, os.O_RDONLY), then os.fsync(fd) at 138
+                                  // in a try whose finally clause has os.close(fd) at 140
+constexpr int frozen_test = 141;  // if hasattr(sys, "_MEIPASS"):
+constexpr int popen_fresh = 142;
+constexpr int popen = 144;
+constexpr int exists_old = 146;   // inside try/except Exception: pass (145-155)
+constexpr int remove_old = 147;
+constexpr int resync_test = 148;  // if os.name != "nt": the directory synced again at 149-153
+constexpr int rollback = 159;     // inside try/except Exception: pass (158-161)
+constexpr int raise_error = 162;
 }  // namespace replace_and_run
 
 namespace init {  // def at 204

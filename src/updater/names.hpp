@@ -44,6 +44,7 @@
     ID(full_url) ID(lower) ID(lexists) ID(isfile) ID(islink) ID(redirect_dict)   \
     ID(chunked) ID(flush) ID(fileno) ID(fsync) ID(name) ID(link) ID(copy2)        \
     ID(O_RDONLY) ID(close) ID(environ) ID(env) ID(_MEIPASS)                       \
+    ID(UPDATE_PUBLIC_KEY) ID(hashlib) ID(blake2b) ID(update) ID(digest)           \
     /* the front ends */                                                          \
     ID(Tk) ID(Frame) ID(Label) ID(Progressbar) ID(Style) ID(Thread) ID(title)     \
     ID(geometry) ID(resizable) ID(configure) ID(winfo_screenwidth)                \
@@ -83,4 +84,6 @@
     TXT(empty_body, "empty download")                                             \
     TXT(insecure_redirect, "redirected to a non-https URL")                       \
     TXT(no_length, "the response has neither a length nor chunked encoding")      \
-    TXT(negative_length, "negative Content-Length")
+    TXT(negative_length, "negative Content-Length")                               \
+    TXT(minisig_suffix, ".minisig")                                               \
+    TXT(signature_too_large, "the signature file is larger than 4096 bytes")
