@@ -11,7 +11,8 @@ SOURCES := $(wildcard src/updater/*.cpp src/updater/*.hpp src/updater/*.pyi) CMa
 $(PY):
 	$(PY312) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.9" cmake ninja "pytest>=8" "trustme>=1.1" "hypothesis>=6"
+	$(PY) -m pip install -q "scikit-build-core>=0.9" cmake ninja "pytest>=8" "trustme>=1.1" "hypothesis>=6" \
+	    "cryptography>=42"
 
 $(VENV)/.installed: $(PY) $(SOURCES)
 	$(PY) -m pip install -q --no-build-isolation --config-settings=cmake.define.UPDATER_WERROR=ON .
@@ -19,10 +20,20 @@ $(VENV)/.installed: $(PY) $(SOURCES)
 
 build: $(VENV)/.installed
 
+# The libraries only the tests load (CMake option UPDATER_TEST_LIBS), built apart
+# from the wheel: tests/test_signature_crypto.py finds them in build/test-libs.
+TEST_LIBS := build/test-libs/.built
+$(TEST_LIBS): $(PY) $(SOURCES) $(wildcard tests/native/*.cpp)
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B build/test-libs -G Ninja \
+	    -DPython_EXECUTABLE="$(CURDIR)/$(PY)" -DCMAKE_BUILD_TYPE=Release \
+	    -DUPDATER_WERROR=ON -DUPDATER_TEST_LIBS=ON >/dev/null
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build build/test-libs --target updater_crypto_test
+	touch $@
+
 system:
 	tools/setup-system
 
-test: system build
+test: system build $(TEST_LIBS)
 	$(PY) -m pytest -q -ra tests
 
 demo: system build

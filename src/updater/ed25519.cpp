@@ -470,7 +470,8 @@ bool decode(Point &p, const Bytes32 &s)
     const Fe u = sub(yy, one);
     const Fe v = add(mul(curve_d, yy), one);
 
-    // x = u v^3 (u v^7)^((p - 5) / 8) is a root of u / v, or sqrt(-1) times one.
+    // x = u v^3 (u v^7)^((p - 5) / 8) is a root of u / v, or else of -u / v,
+    // and then sqrt(-1) x is the root of u / v.
     const Fe v3 = mul(square(v), v);
     const Fe v7 = mul(square(v3), v);
     Fe x = mul(mul(u, v3), pow_p58(mul(u, v7)));
@@ -525,11 +526,11 @@ Bytes32 reduce(const Sha512::Digest &n)
 {
     Bytes32 r{};
     for (std::size_t bit = 512; bit-- > 0;) {
-        unsigned carry = (n[bit / 8] >> (bit % 8)) & 1U;
+        unsigned low_bit = (n[bit / 8] >> (bit % 8)) & 1U;
         for (std::uint8_t &byte : r) {
-            const unsigned doubled = (unsigned{byte} << 1) | carry;
+            const unsigned doubled = (unsigned{byte} << 1) | low_bit;
             byte = static_cast<std::uint8_t>(doubled);
-            carry = doubled >> 8;
+            low_bit = doubled >> 8;
         }
         if (!below_order(r.data())) {
             unsigned borrow = 0;

@@ -18,6 +18,7 @@ public:
 
     Sha512() noexcept;
     void update(const void *data, std::size_t size) noexcept;
+    /// The digest, once, after the last piece.
     Digest finish() noexcept;
 
 private:
@@ -37,9 +38,9 @@ using Signature = std::array<std::uint8_t, 64>;  // R (32 bytes), then S (32 byt
 /// Whether `signature` is `public_key`'s signature of the message: the
 /// cofactorless check [S]B == R + [k]A with k = SHA-512(R || A || M) mod L.
 /// Refused: S >= L, a key that is no curve point, an R that is not the
-/// canonical encoding of [S]B - [k]A. A key's y is taken modulo p (an encoding
-/// of y + p names the same point) and a zero x may carry either sign, as the
-/// usual verifiers accept them.
+/// canonical encoding of [S]B - [k]A. As widely deployed verifiers do, a key's
+/// y is taken modulo p (an encoding of y + p names the same point) and a zero x
+/// may carry either sign bit.
 bool verify(const Signature &signature, const PublicKey &public_key, const void *message,
             std::size_t size) noexcept;
 
@@ -48,6 +49,7 @@ class Verifier {
 public:
     Verifier(const Signature &signature, const PublicKey &public_key) noexcept;
     void update(const void *piece, std::size_t size) noexcept;
+    /// The verdict, once, after the last piece.
     bool finish() noexcept;
 
 private:

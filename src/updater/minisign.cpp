@@ -45,10 +45,9 @@ bool next_line(Text &rest, Text &line)
     line = {rest.data, 0};
     if (rest.size == 0)
         return false;
-    const void *newline = std::memchr(rest.data, '\n', rest.size);
-    line.size = newline ? static_cast<std::size_t>(static_cast<const char *>(newline) - rest.data)
-                        : rest.size;
-    const std::size_t used = newline ? line.size + 1 : line.size;
+    while (line.size < rest.size && rest.data[line.size] != '\n')
+        ++line.size;
+    const std::size_t used = line.size < rest.size ? line.size + 1 : line.size;  // with its "\n"
     rest = {rest.data + used, rest.size - used};
     if (line.size > 0 && line.data[line.size - 1] == '\r')
         --line.size;

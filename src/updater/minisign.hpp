@@ -76,6 +76,7 @@ class Verifier {
 public:
     Verifier(const PublicKey &key, const Signature &sig) noexcept;
     void update(const void *piece, std::size_t size) noexcept;
+    /// The result, once, after the last piece.
     Status finish() noexcept;
 
 private:

@@ -60,19 +60,6 @@ TEST_EXPORT const char *test_minisign_message(int status)
     return minisign::message(static_cast<minisign::Status>(status));
 }
 
-/// Parses a public key; on success fills key_id (8 bytes) and key (32 bytes).
-TEST_EXPORT int test_minisign_parse_key(const char *text, std::size_t size, std::uint8_t *key_id,
-                                        std::uint8_t *key)
-{
-    minisign::PublicKey parsed{};
-    const minisign::Status status = minisign::parse_public_key(text, size, parsed);
-    if (status == minisign::Status::ok) {
-        std::memcpy(key_id, parsed.key_id.data(), parsed.key_id.size());
-        std::memcpy(key, parsed.key.data(), parsed.key.size());
-    }
-    return static_cast<int>(status);
-}
-
 /// Parses a signature file; on success fills the fields (the comment points into `text`).
 TEST_EXPORT int test_minisign_parse_signature(const char *text, std::size_t size,
                                               int *prehashed, std::uint8_t *key_id,
