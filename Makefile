@@ -5,6 +5,7 @@ PY312 := $(shell tools/find-python3.12)
 VENV := .venv
 PY := $(VENV)/bin/python
 SOURCES := $(wildcard src/updater/*.cpp src/updater/*.hpp src/updater/*.pyi) CMakeLists.txt pyproject.toml
+SOURCES += $(wildcard src/_updater_pyinstaller/*.py)
 
 .PHONY: test demo build system bench clean asan lint coverage valgrind
 
@@ -18,7 +19,13 @@ $(VENV)/.installed: $(PY) $(SOURCES)
 	$(PY) -m pip install -q --no-build-isolation --config-settings=cmake.define.UPDATER_WERROR=ON .
 	touch $@
 
-build: $(VENV)/.installed
+# The frozen-launcher tests and the demo freeze with PyInstaller (and one test
+# with cx_Freeze).
+$(VENV)/.freezers: $(PY)
+	$(PY) -m pip install -q "pyinstaller>=6.9" "cx_Freeze>=8"
+	touch $@
+
+build: $(VENV)/.installed $(VENV)/.freezers
 
 # The libraries only the tests load (CMake option UPDATER_TEST_LIBS), built apart
 # from the wheel: tests/test_signature_crypto.py finds them in build/test-libs.
@@ -47,14 +54,14 @@ bench: system build
 #   make lint       clang-tidy and cppcheck (tools/lint)
 #   make coverage   line coverage of src/updater from the suite, at least 90% (tools/coverage)
 #   make valgrind   memcheck over import, binding errors and a console update (tools/valgrind-check)
-asan: system $(PY)
+asan: system $(PY) $(VENV)/.freezers
 	tools/asan-test
 
 lint: $(PY)
 	tools/setup-system clang-tidy cppcheck
 	tools/lint
 
-coverage: system $(PY)
+coverage: system $(PY) $(VENV)/.freezers
 	tools/coverage
 
 valgrind: system $(PY)

@@ -1,13 +1,15 @@
-"""Runs one whole update the way a shipped launcher would.
+"""Runs one whole update in a real frozen launcher.
 
-A local HTTPS release server serves a new sample launcher build; a host
-process, posing as the frozen launcher in demo/run/install, loads `updater`
-and calls `UpdaterGUI()`. The window is used on $DISPLAY when it works, on a
-virtual display (Xvfb, with a screenshot mid-download) otherwise, and the
-console when neither works or with --console.
+Two launcher builds are frozen with PyInstaller (once; kept in
+build/demo-frozen): the old one (launcher_old.py), which loads `updater` and calls
+`UpdaterGUI()`, and the new one (launcher_new.py), which records that it started.
+The old build is installed as demo/run/install/QuelbaLauncher.exe and run from
+there; a local HTTPS release server hands out the new build. The window is
+used on $DISPLAY when it works, on a virtual display (Xvfb, with a screenshot
+mid-download) otherwise, and the console when neither works or with --console.
 
-Exit status 0 when the old launcher was replaced by the new one and the new
-one started; 1 otherwise.
+Exit status 0 when the running launcher replaced its own executable with the
+new build and the new build started; 1 otherwise.
 """
 import argparse
 import hashlib
@@ -17,6 +19,7 @@ import subprocess
 import sys
 import time
 
+import freeze
 from release_server import ReleaseServer
 
 DEMO = os.path.dirname(os.path.abspath(__file__))
@@ -27,43 +30,33 @@ RECORD = os.path.join(INSTALL, "launcher_started.txt")
 CA_FILE = os.path.join(RUN, "demo-ca.pem")
 SCREENSHOT = "screenshot.png"
 
-NEW_SIZE = 2 * 1024 * 1024
-RATE = 400 * 1024
+DOWNLOAD_SECONDS = 5  # the new build is served slowly enough to watch the progress
 XVFB_SCREEN = "600x320x24"
-HOST_TIMEOUT = 90
+LAUNCHER_TIMEOUT = 90
 
 
-def launcher_build(version, size=None):
-    """A sample launcher: a shell script that says it started and records its
-    version next to itself. Padded with comment lines to `size` bytes."""
-    script = (
-        "#!/bin/sh\n"
-        f"# Quelba launcher, sample build \"{version}\" for the updater demo.\n"
-        'here=$(cd "$(dirname "$0")" && pwd)\n'
-        f'echo "launcher: {version} build started (pid $$)"\n'
-        f"printf 'version={version} pid=%s time=%s\\n' \"$$\" \"$(date +%H:%M:%S)\""
-        ' >> "$here/launcher_started.txt"\n'
-        "exit 0\n"
-    ).encode()
-    if size is None:
-        return script
-    padding = bytearray()
-    n = 0
-    while len(script) + len(padding) < size:
-        padding += f"# padding {n:08d} {hashlib.sha256(str(n).encode()).hexdigest()}\n".encode()
-        n += 1
-    return (script + padding)[:size - 1] + b"\n"
+def freeze_builds():
+    """Freezes both launcher builds (or takes them from the cache); returns
+    (old bytes, new bytes, a line saying how)."""
+    scripts = {name: os.path.join(DEMO, name + ".py") for name in ("launcher_old", "launcher_new")}
+    paths = [os.environ["UPDATER_PATH"]] if os.environ.get("UPDATER_PATH") else []
+    builds, seconds = freeze.freeze(scripts, paths, lambda line: print("demo: " + line))
+    how = (f"frozen by {freeze.TOOL} {freeze.tool_version()} (one-file executables"
+           + (f", made in {seconds:.0f} s)" if seconds is not None
+              else f", made earlier and kept in {os.path.relpath(freeze.CACHE)})"))
+    with open(builds["launcher_old"], "rb") as f:
+        old = f.read()
+    with open(builds["launcher_new"], "rb") as f:
+        new = f.read()
+    return old, new, how
 
 
 def describe(data):
     return f"{len(data)} bytes, sha256 {hashlib.sha256(data).hexdigest()[:12]}"
 
 
-def version_of(data):
-    for word in (b'"new"', b'"old"'):
-        if word in data[:200]:
-            return word.strip(b'"').decode()
-    return "unknown"
+def version_of(data, old_build, new_build):
+    return {old_build: "old", new_build: "new"}.get(data, "unknown")
 
 
 def tk_works(env):
@@ -128,10 +121,10 @@ def grab_screen(env, name):
     return shot
 
 
-def take_screenshot(server, env, host, deadline):
+def take_screenshot(server, env, launcher, deadline):
     """Waits until the download is well under way, then grabs the screen."""
     while not server.mid_transfer.wait(0.2):
-        if host.poll() is not None or time.monotonic() > deadline:
+        if launcher.poll() is not None or time.monotonic() > deadline:
             return None
     time.sleep(0.4)
     return grab_screen(env, SCREENSHOT)
@@ -151,50 +144,49 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--console", action="store_true", help="use the console front end")
     args = parser.parse_args()
-    sys.stdout.reconfigure(line_buffering=True)  # keep our lines in order with the host's
+    sys.stdout.reconfigure(line_buffering=True)  # keep our lines in order with the launcher's
 
+    old_build, new_build, frozen = freeze_builds()
     shutil.rmtree(RUN, ignore_errors=True)
     os.makedirs(INSTALL)
-    old_build = launcher_build("old")
-    new_build = launcher_build("new", NEW_SIZE)
     with open(LAUNCHER, "wb") as f:
         f.write(old_build)
     os.chmod(LAUNCHER, 0o755)
+    rate = max(64 * 1024, len(new_build) // DOWNLOAD_SECONDS)
 
-    env = dict(os.environ, SSL_CERT_FILE=CA_FILE)
-    if env.get("UPDATER_PATH"):
-        env["UPDATER_PATH"] = os.path.abspath(env["UPDATER_PATH"])
+    env = {k: v for k, v in os.environ.items() if not k.startswith("PYTHON")}
+    env["SSL_CERT_FILE"] = CA_FILE
     mode, xvfb, reason = choose_front_end(args.console, env)
 
     print(f"demo: install directory {INSTALL}")
-    print(f"demo: old launcher {describe(old_build)}")
+    print(f"demo: old launcher {describe(old_build)}, {frozen}")
     print(f"demo: front end: {reason}")
     shot = None
     try:
-        with ReleaseServer(new_build, RATE, CA_FILE) as server:
+        with ReleaseServer(new_build, rate, CA_FILE) as server:
             print(f"demo: release server {server.url}")
-            print(f"demo: serving the new build ({describe(new_build)}) at {RATE // 1024} KiB/s")
-            command = [sys.executable, os.path.join(DEMO, "host.py"), INSTALL, server.url]
+            print(f"demo: serving the new build ({describe(new_build)}) at {rate // 1024} KiB/s")
+            command = [LAUNCHER, server.url]
             if mode == "console":
                 command.append("--console")
             started = time.monotonic()
-            host = subprocess.Popen(command, cwd=INSTALL, env=env)
+            launcher = subprocess.Popen(command, cwd=INSTALL, env=env)
             try:
-                deadline = started + HOST_TIMEOUT
+                deadline = started + LAUNCHER_TIMEOUT
                 if mode == "virtual":
-                    shot = take_screenshot(server, env, host, deadline)
-                status = host.wait(timeout=max(0, deadline - time.monotonic()))
+                    shot = take_screenshot(server, env, launcher, deadline)
+                status = launcher.wait(timeout=max(0, deadline - time.monotonic()))
             except subprocess.TimeoutExpired:
                 # A message box nobody can dismiss, or a stalled transfer.
                 status = None
                 if mode == "virtual":
                     stuck = grab_screen(env, "stuck.png")
                     if stuck:
-                        print(f"demo: the screen when the host was stopped: {stuck}")
+                        print(f"demo: the screen when the launcher was stopped: {stuck}")
             finally:
-                if host.poll() is None:
-                    host.kill()
-                    host.wait()
+                if launcher.poll() is None:
+                    launcher.kill()
+                    launcher.wait()
             took = time.monotonic() - started
             launcher_started = wait_for_record(10 if status == 0 else 1)
             served, log = server.sent, list(server.log)
@@ -203,10 +195,11 @@ def main():
             xvfb.terminate()
             xvfb.wait()
 
-    return report(old_build, new_build, status, took, launcher_started, served, log, shot)
+    return report(old_build, new_build, frozen, status, took, launcher_started, served, log,
+                  shot)
 
 
-def report(old_build, new_build, status, took, launcher_started, served, log, shot):
+def report(old_build, new_build, frozen, status, took, launcher_started, served, log, shot):
     now = open(LAUNCHER, "rb").read() if os.path.exists(LAUNCHER) else None
     record = open(RECORD).read().strip() if launcher_started else ""
     replaced = now == new_build
@@ -218,19 +211,21 @@ def report(old_build, new_build, status, took, launcher_started, served, log, sh
     for line in log:
         print(f"  server: {line}")
     print(f"  server: sent {served} of {len(new_build)} bytes")
+    print(f"  the launcher builds were {frozen}")
     if status is None:
-        print(f"  host did not finish within {HOST_TIMEOUT} s and was stopped")
+        print(f"  the frozen launcher did not finish within {LAUNCHER_TIMEOUT} s and was stopped")
     else:
-        print(f"  host exit status: {status} (after {took:.1f} s)"
+        print(f"  the frozen launcher's exit status: {status} (after {took:.1f} s)"
               + ("" if status == 0 else "; its own output is above"))
     if replaced:
-        print(f"  replaced {LAUNCHER}:")
+        print(f"  the running launcher replaced its own executable {LAUNCHER}:")
         print(f"    old build ({describe(old_build)})")
         print(f"    by the new build ({describe(new_build)})")
     elif now is None:
         print(f"  NOT replaced: {LAUNCHER} is missing")
     else:
-        print(f"  NOT replaced: {LAUNCHER} is the {version_of(now)} build ({describe(now)})")
+        print(f"  NOT replaced: {LAUNCHER} is the {version_of(now, old_build, new_build)} build"
+              f" ({describe(now)})")
     if ran_new:
         print(f"  the new launcher started: {RECORD} says \"{record}\"")
     elif record:
@@ -243,7 +238,8 @@ def report(old_build, new_build, status, took, launcher_started, served, log, sh
         print(f"  screenshot mid-download: {shot}")
 
     ok = status == 0 and replaced and ran_new
-    print("The update worked." if ok else "The update did NOT happen.")
+    print(f"The frozen launcher ({freeze.TOOL}) updated itself." if ok
+          else "The update did NOT happen.")
     return 0 if ok else 1
 
 

@@ -1,0 +1,106 @@
+"""Freezes the demo's launcher builds with PyInstaller into one-file
+executables, once: they are kept under build/demo-frozen/, keyed by a hash of
+everything that goes into them (the scripts, the options below, the updater
+extension the bundle carries, its PyInstaller hook, PyInstaller and the
+interpreter)."""
+import hashlib
+import importlib.metadata
+import importlib.util
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+CACHE = os.path.join(ROOT, "build", "demo-frozen")
+TOOL = "PyInstaller"
+KEEP = 2  # cached sets kept, most recently used first
+
+
+def tool_version():
+    return importlib.metadata.version("pyinstaller")
+
+
+def _extension(paths):
+    """The updater extension file that a build with these extra paths bundles."""
+    saved = sys.path[:]
+    sys.path[:0] = paths
+    try:
+        spec = importlib.util.find_spec("updater")
+    finally:
+        sys.path[:] = saved
+    if spec is None or not spec.origin:
+        raise RuntimeError("the updater extension is not installed (run `make demo`)")
+    return spec.origin
+
+
+def _hook():
+    entry_points = importlib.metadata.distribution("updater").entry_points
+    (entry,) = entry_points.select(group="pyinstaller40", name="hook-dirs")
+    (hook_dir,) = entry.load()()
+    return os.path.join(hook_dir, "hook-updater.py")
+
+
+def _key(scripts, paths):
+    h = hashlib.sha256()
+    for part in (tool_version(), sys.version, os.path.realpath(sys.executable)):
+        h.update(part.encode() + b"\0")
+    for path in [__file__, *scripts.values(), _extension(paths), _hook()]:
+        with open(path, "rb") as f:
+            h.update(f.read() + b"\0")
+    return h.hexdigest()[:16]
+
+
+def freeze(scripts, paths=(), announce=print):
+    """Freezes {name: script} side by side, saying so through `announce` first;
+    returns ({name: executable}, the seconds spent freezing, or None when the
+    builds came from the cache)."""
+    entry = os.path.join(CACHE, _key(scripts, paths))
+    if os.path.isdir(entry):
+        os.utime(entry)
+        return {name: os.path.join(entry, name) for name in scripts}, None
+    announce(f"freezing {', '.join(scripts)} with {TOOL} {tool_version()}"
+             f" (once: the builds are kept in {os.path.relpath(CACHE)})")
+    os.makedirs(CACHE, exist_ok=True)
+    work = tempfile.mkdtemp(prefix="freezing-", dir=CACHE)
+    started = time.monotonic()
+    procs = []
+    for name, script in scripts.items():
+        log = open(os.path.join(work, name + ".log"), "w+")
+        command = [sys.executable, "-m", "PyInstaller", "--onefile", "--strip", "--noconfirm",
+                   "--log-level", "WARN", "--name", name,
+                   "--distpath", os.path.join(work, "dist"),
+                   "--workpath", os.path.join(work, "build", name),
+                   "--specpath", os.path.join(work, "build", name)]
+        for path in paths:
+            command += ["--paths", os.path.abspath(path)]
+        procs.append((name, log, subprocess.Popen(command + [script], cwd=work, stdout=log,
+                                                  stderr=subprocess.STDOUT)))
+    failed = []
+    for name, log, proc in procs:
+        status = proc.wait()
+        log.seek(0)
+        if status != 0:
+            failed.append(f"{TOOL} exit {status} freezing {name}:\n{log.read()}")
+        log.close()
+    if failed:
+        shutil.rmtree(work, ignore_errors=True)
+        raise RuntimeError("\n".join(failed))
+    seconds = time.monotonic() - started
+    try:
+        os.rename(os.path.join(work, "dist"), entry)
+    except OSError:
+        if not os.path.isdir(entry):
+            raise
+    shutil.rmtree(work, ignore_errors=True)
+    _prune()
+    return {name: os.path.join(entry, name) for name in scripts}, seconds
+
+
+def _prune():
+    kept = [os.path.join(CACHE, e) for e in os.listdir(CACHE) if not e.startswith("freezing-")]
+    kept.sort(key=os.path.getmtime, reverse=True)
+    for stale in kept[KEEP:]:
+        shutil.rmtree(stale, ignore_errors=True)
