@@ -1,0 +1,355 @@
+"""Whole updates that end badly: the process killed at each system call that
+touches the install directory, and a power cut at moments after the swap.
+
+Each update runs in a child interpreter hosted as a frozen launcher hosts the
+module (sys.frozen, sys.executable in the install directory, no tkinter, so the
+console front end), against the HTTPS server of https_fixtures. Whatever happens,
+the launcher's name must hold a complete executable launcher: the old build or
+the new one, byte for byte, with its permission bits.
+"""
+import collections
+import contextlib
+import os
+import re
+import shutil
+import stat
+import subprocess
+import sys
+import time
+
+import pytest
+
+import updater
+from conftest import child_env
+from https_fixtures import InstallDir
+
+pytestmark = pytest.mark.filterwarnings("ignore:subprocess .* is still running:ResourceWarning")
+
+HOST = """
+import os, sys
+sys.modules["tkinter"] = None
+sys.frozen = True
+sys.executable = {launcher!r}
+import updater
+updater.UPDATE_URL = {url!r}
+print(os.getpid(), flush=True)
+updater.UpdaterGUI()
+"""
+
+SBIN = os.pathsep.join([os.environ.get("PATH", ""), "/usr/sbin", "/sbin"])
+
+
+def tool(name):
+    return shutil.which(name, path=SBIN)
+
+
+def build(install, tag, size):
+    """A launcher script recording its starts, padded with a comment to `size` bytes
+    of text that differs from block to block."""
+    script = install.launcher_script(tag)
+    filler = os.urandom(size).hex().encode()[: size - len(script) - 2]
+    return script + b"#" + filler + b"\n"
+
+
+def host(server, install, url, *wrapper):
+    """Runs one console update in a frozen-launcher host, under `wrapper` if given."""
+    code = HOST.format(launcher=install.launcher, url=url)
+    return subprocess.run([*wrapper, sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=60, env=child_env(**server.env()),
+                          cwd=os.path.dirname(install.record))
+
+
+def launcher_state(install, builds):
+    """'old' or 'new' for a complete launcher with mode 0o755, else what is wrong."""
+    try:
+        info = os.lstat(install.launcher)
+    except FileNotFoundError:
+        return "no launcher"
+    if not stat.S_ISREG(info.st_mode):
+        return "not a regular file"
+    with open(install.launcher, "rb") as f:
+        data = f.read()
+    return verdict(data, info.st_mode, builds)
+
+
+def verdict(data, mode, builds):
+    for tag, body in builds.items():
+        if data == body:
+            return tag if mode & 0o777 == 0o755 else f"{tag} with mode {mode & 0o777:o}"
+    return f"{len(data)} bytes of neither build" if data else "an empty file"
+
+
+# ---------------------------------------------------------------------------
+# Crash at every step
+#
+# strace -P matches a call by the paths it names, and a call on a descriptor by
+# the path that /proc/PID/fd gives for it (write, fsync, fchmod, close on a file
+# or on the directory itself): the three file names and the directory cover every
+# call on the install directory. Only matching calls count towards when=N, each
+# system call name on its own counter and each process on its own: so the
+# positions come from one traced run, as (name, N) for the host's Nth matching
+# call of that name, and each is replayed with only that call injected. The kill
+# lands on entry: the call itself does not happen.
+
+
+def strace_problem():
+    if tool("strace") is None:
+        return "strace is not installed (tools/setup-system installs it when run as root)"
+    probe = subprocess.run([tool("strace"), "-qq", "-o", os.devnull, "true"], capture_output=True,
+                           text=True)
+    if probe.returncode != 0:
+        return "strace cannot trace here: " + probe.stderr.strip()
+    return None
+
+
+def traced(server, install, url, *options):
+    paths = [install.path, install.launcher, install.download, install.backup]
+    return host(server, install, url, tool("strace"), "-f", "-qq", "-e", "signal=none", *options,
+                *(arg for path in paths for arg in ("-P", path)))
+
+
+CALL = re.compile(r"(\d+) +(\w+)\(")
+
+
+def positions(trace, pid):
+    """(name, N) for each matching call of process `pid`, in order."""
+    counts = collections.Counter()
+    found = []
+    for line in trace.splitlines():
+        match = CALL.match(line)
+        if match and int(match[1]) == pid:
+            counts[match[2]] += 1
+            found.append((match[2], counts[match[2]]))
+    return found
+
+
+def fresh(install, old):
+    shutil.rmtree(install.path)
+    os.mkdir(install.path)
+    install.write(install.launcher, old)
+
+
+def wait_start(install, tag, timeout=10):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if any(run["tag"] == tag for run in install.runs()):
+            return True
+        time.sleep(0.01)
+    return False
+
+
+@pytest.mark.no_leakcheck("its updates run in child processes under strace")
+def test_crash_at_every_step(https_server, tmp_path, monkeypatch, capsys):
+    problem = strace_problem()
+    if problem:
+        pytest.skip(problem)
+    install = InstallDir(tmp_path, monkeypatch)
+    builds = {"old": install.launcher_script("old"), "new": build(install, "new", 70000)}
+    url = https_server.add(builds["new"])
+    newer = build(install, "newer", 3000)
+    newer_url = https_server.add(newer)
+    missing_url = https_server.add(b"gone", status=404)
+    monkeypatch.setattr(updater, "TK_AVAILABLE", False)
+
+    fresh(install, builds["old"])
+    trace = str(tmp_path / "trace")
+    reference = traced(https_server, install, url, "-o", trace)
+    assert reference.returncode == 0, reference.stderr
+    assert launcher_state(install, builds) == "new"
+    with open(trace) as f:
+        steps = positions(f.read(), int(reference.stdout.split()[0]))
+    assert steps
+
+    broken = {}
+    for name, n in steps:
+        where = f"{name}#{n}"
+        fresh(install, builds["old"])
+        run = traced(https_server, install, url, "-o", os.devnull, "-e", f"trace={name}",
+                     "-e", f"inject={name}:signal=KILL:when={n}")
+        if run.returncode != -9:
+            broken[where] = f"not killed (exit status {run.returncode}): {run.stderr[-300:]}"
+            continue
+        state = launcher_state(install, builds)
+        if state not in builds:
+            broken[where] = state
+            continue
+        # The install carries on: an update succeeds, and a failed one keeps it.
+        install.point(newer_url)
+        try:
+            updater.UpdaterGUI()
+        except (Exception, SystemExit) as e:
+            broken[where] = f"{state}, then the next update failed: {e!r}"
+            continue
+        if launcher_state(install, {"newer": newer}) != "newer" or not wait_start(install, "newer"):
+            broken[where] = f"{state}, then the next update left {launcher_state(install, builds)}"
+            continue
+        install.point(missing_url)
+        with pytest.raises(SystemExit):
+            updater.UpdaterGUI()
+        state = launcher_state(install, {"newer": newer})
+        if state != "newer":
+            broken[where] = f"after a failed download: {state}"
+        os.remove(install.record)
+
+    with capsys.disabled():
+        print(f"\ncrash positions ({len(steps)}): " + " ".join(f"{name}#{n}" for name, n in steps))
+    assert broken == {}
+
+
+# ---------------------------------------------------------------------------
+# Power cut
+#
+# The install directory lives on ext4 in an image file attached to a loop device.
+# The loop driver writes what the file system sends to the device into the image
+# file, so the image file read from the page cache is exactly what the "disk"
+# holds: not the file system's own dirty pages, which the device has not seen.
+# A copy counts as a snapshot only when no write, flush or discard completed
+# while it was read and none was in flight before or after, so that it stands
+# for one instant.
+
+MIB = 1 << 20
+IMAGE_SIZE = 64 * MIB
+LAUNCHER_SIZE = 4 * MIB
+
+
+def loop_problem():
+    if os.geteuid() != 0:
+        return "making a loop device needs root"
+    missing = [name for name in ("mkfs.ext4", "e2fsck", "debugfs", "losetup", "mount", "umount")
+               if tool(name) is None]
+    if missing:
+        return "missing " + ", ".join(missing) + " (e2fsprogs, mount)"
+    return None
+
+
+def run_tool(*args):
+    return subprocess.run([tool(args[0]), *args[1:]], capture_output=True, text=True, timeout=60)
+
+
+@contextlib.contextmanager
+def ext4_on_loop(root):
+    """Mounts a fresh ext4 image; yields (image, loop device, mount point)."""
+    image = os.path.join(root, "disk.img")
+    with open(image, "wb") as f:
+        f.truncate(IMAGE_SIZE)
+    made = run_tool("mkfs.ext4", "-q", "-F", "-b", "4096",
+                    "-E", "lazy_itable_init=0,lazy_journal_init=0", image)
+    assert made.returncode == 0, made.stderr
+    attach = run_tool("losetup", "--find", "--show", image)
+    if attach.returncode != 0:
+        pytest.skip("cannot attach a loop device: " + attach.stderr.strip())
+    device = attach.stdout.strip()
+    try:
+        if not os.path.exists(f"/sys/block/{os.path.basename(device)}/stat"):
+            pytest.skip(f"no I/O counters for {device} in /sys/block")
+        mount_point = os.path.join(root, "mnt")
+        os.mkdir(mount_point)
+        mounted = run_tool("mount", "-t", "ext4", device, mount_point)
+        if mounted.returncode != 0:
+            pytest.skip("cannot mount the loop device: " + mounted.stderr.strip())
+        try:
+            yield image, device, mount_point
+        finally:
+            for _ in range(50):  # a launcher may still be reading its script
+                if run_tool("umount", mount_point).returncode == 0:
+                    break
+                time.sleep(0.1)
+            else:
+                run_tool("umount", "-l", mount_point)
+    finally:
+        run_tool("losetup", "-d", device)
+
+
+def io_counts(device):
+    """Writes, in flight, discards and flushes of a block device (/sys/block/*/stat)."""
+    with open(f"/sys/block/{os.path.basename(device)}/stat") as f:
+        fields = [int(x) for x in f.read().split()]
+    return fields[4], fields[8], fields[11:12], fields[15:16]
+
+
+def snapshot(image, device, copy):
+    """Copies the image as the device holds it at one instant; returns the
+    time.monotonic() of that instant."""
+    for _ in range(1000):
+        before = io_counts(device)
+        instant = time.monotonic()
+        with open(image, "rb") as f:
+            data = f.read()
+        if before[1] == 0 and io_counts(device) == before:
+            with open(copy, "wb") as out:
+                for at in range(0, len(data), MIB):
+                    block = data[at : at + MIB]
+                    if block.count(0) == len(block):
+                        out.seek(len(block), os.SEEK_CUR)
+                    else:
+                        out.write(block)
+                out.truncate(len(data))
+            return instant
+        time.sleep(0.002)
+    raise AssertionError("the loop device never stood still for a copy")
+
+
+def launcher_in(copy, inside, builds, scratch):
+    """Replays the copy's journal and reads the launcher out of it: its verdict."""
+    fsck = run_tool("e2fsck", "-fy", copy)
+    if fsck.returncode not in (0, 1):
+        return f"e2fsck exit status {fsck.returncode}: {fsck.stdout[-500:]}"
+    out = os.path.join(scratch, "launcher")
+    if os.path.exists(out):
+        os.remove(out)
+    run_tool("debugfs", "-R", f"dump -p {inside} {out}", copy)
+    if not os.path.exists(out):
+        return "no launcher"
+    with open(out, "rb") as f:
+        return verdict(f.read(), os.stat(out).st_mode, builds)
+
+
+def snapshot_times():
+    """Seconds after the swap: before and across the first journal commits (every
+    5 s), and past the writeback of data older than dirty_expire, which the flusher
+    looks for every dirty_writeback."""
+    def centisecs(name):
+        with open(f"/proc/sys/vm/{name}") as f:
+            return int(f.read()) / 100
+
+    last = min(centisecs("dirty_expire_centisecs") + 2 * centisecs("dirty_writeback_centisecs"), 90)
+    return [0, 2, 6, 12, last * 0.6, last]
+
+
+@pytest.mark.no_leakcheck("its update runs in a child process")
+def test_power_cut_after_the_swap(https_server, tmp_path, monkeypatch, capsys):
+    problem = loop_problem()
+    if problem:
+        pytest.skip(problem)
+    with ext4_on_loop(str(tmp_path)) as (image, device, mount_point):
+        install = InstallDir(mount_point, monkeypatch)
+        install.record = str(tmp_path / "runs.log")
+        builds = {"old": build(install, "old", LAUNCHER_SIZE), "new": build(install, "new", LAUNCHER_SIZE)}
+        url = https_server.add(builds["new"])
+        install.write(install.launcher, builds["old"])
+        for path in (install.launcher, install.path, mount_point):  # the old install is on disk
+            fd = os.open(path, os.O_RDONLY)
+            try:
+                os.fsync(fd)
+            finally:
+                os.close(fd)
+
+        proc = host(https_server, install, url)
+        swapped = time.monotonic()
+        assert proc.returncode == 0, proc.stderr
+        seen = []
+        for at in snapshot_times():
+            time.sleep(max(0.0, swapped + at - time.monotonic()))
+            copy = str(tmp_path / "copy.img")
+            taken = snapshot(image, device, copy) - swapped
+            seen.append((taken, launcher_in(copy, "/install/QuelbaLauncher.exe", builds, str(tmp_path))))
+            os.remove(copy)
+
+        assert wait_start(install, "new")
+        assert launcher_state(install, builds) == "new"
+
+    with capsys.disabled():
+        print("\npower cut snapshots: " + ", ".join(f"{t:.1f} s {state}" for t, state in seen))
+    # The directory was synced before the new launcher started: from then on the
+    # new build is what the disk holds.
+    assert [state for _, state in seen] == ["new"] * len(seen), seen
