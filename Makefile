@@ -1,19 +1,31 @@
 # The two commands of the README:
 #   make test   set up everything on a fresh machine, build, run the tests
 #   make demo   set up everything, build, run a whole update against a local release server
-PY312 := $(shell tools/find-python3.12)
-VENV := .venv
+# PYTHON picks the interpreter, as a version (3.12, the default, or 3.13) or a path.
+# Each version has a virtual environment of its own: .venv for 3.12, .venv-3.13 for 3.13.
+PYTHON ?= 3.12
+INTERPRETER := $(if $(filter 3.%,$(PYTHON)),$(shell tools/find-python $(PYTHON)),$(PYTHON))
+ifeq ($(INTERPRETER),)
+$(error no interpreter for PYTHON=$(PYTHON))
+endif
+PYVER := $(shell $(INTERPRETER) -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+VENV := $(if $(filter 3.12,$(PYVER)),.venv,.venv-$(PYVER))
 PY := $(VENV)/bin/python
 SOURCES := $(wildcard src/updater/*.cpp src/updater/*.hpp src/updater/*.pyi) CMakeLists.txt pyproject.toml
+TEST_DEPS := "pytest>=8" "trustme>=1.1" "hypothesis>=6" "mypy>=1.10" "pyright[nodejs]>=1.1.414"
 
-.PHONY: test demo build system bench clean asan lint coverage valgrind
+.PHONY: test demo build build-3.12 system bench clean asan lint coverage valgrind
 
 $(PY):
-	$(PY312) -m venv $(VENV)
+	$(INTERPRETER) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.9" cmake ninja "pytest>=8" "trustme>=1.1" "hypothesis>=6"
 
-$(VENV)/.installed: $(PY) $(SOURCES)
+# The build and test dependencies, installed again when this file changes.
+$(VENV)/.deps: $(PY) Makefile
+	$(PY) -m pip install -q "scikit-build-core>=0.9" cmake ninja $(TEST_DEPS)
+	touch $@
+
+$(VENV)/.installed: $(VENV)/.deps $(SOURCES)
 	$(PY) -m pip install -q --no-build-isolation --config-settings=cmake.define.UPDATER_WERROR=ON .
 	touch $@
 
@@ -22,8 +34,18 @@ build: $(VENV)/.installed
 system:
 	tools/setup-system
 
+# Under another interpreter, the version-warning tests load the 3.12 build into it.
+ifeq ($(PYVER),3.12)
 test: system build
 	$(PY) -m pytest -q -ra tests
+else
+build-3.12:
+	$(MAKE) --no-print-directory build PYTHON=3.12
+
+test: system build build-3.12
+	UPDATER_BUILD_312="$$(echo $(CURDIR)/.venv/lib/python3.12/site-packages/updater.cpython-312-*)" \
+	    $(PY) -m pytest -q -ra tests
+endif
 
 demo: system build
 	$(PY) demo/run_demo.py
@@ -31,24 +53,25 @@ demo: system build
 bench: system build
 	$(PY) bench/bench_download.py
 
-# Checks beyond the test suite, each in a build directory of its own (build/<name>):
+# Checks beyond the test suite, each in a build directory of its own (build/<name>),
+# all on 3.12:
 #   make asan       the whole suite against an ASan+UBSan build (tools/asan-test)
 #   make lint       clang-tidy and cppcheck (tools/lint)
 #   make coverage   line coverage of src/updater from the suite, at least 90% (tools/coverage)
 #   make valgrind   memcheck over import, binding errors and a console update (tools/valgrind-check)
-asan: system $(PY)
+asan: system $(VENV)/.deps
 	tools/asan-test
 
-lint: $(PY)
+lint: $(VENV)/.deps
 	tools/setup-system clang-tidy cppcheck
 	tools/lint
 
-coverage: system $(PY)
+coverage: system $(VENV)/.deps
 	tools/coverage
 
-valgrind: system $(PY)
+valgrind: system $(VENV)/.deps
 	tools/setup-system valgrind
 	tools/valgrind-check
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build .venv .venv-*
