@@ -1,6 +1,6 @@
 """How long `import updater` takes against an empty extension module built the
 same way (bench/empty_module.cpp: same compiler, flags and link, by the same
-CMakeLists.txt with UPDATER_EMPTY_MODULE=ON, into build/bench-import).
+CMakeLists.txt with UPDATER_EMPTY_MODULE=ON, into build/bench-import-cpython-3XY).
 
 Each sample is a fresh interpreter that first imports every standard module the
 module body imports, and then the module under test with `-X importtime`; the
@@ -19,7 +19,7 @@ import subprocess
 import sys
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir)
-EMPTY_BUILD = os.path.join(ROOT, "build", "bench-import")
+EMPTY_BUILD = os.path.join(ROOT, "build", f"bench-import-{sys.implementation.cache_tag}")
 PREIMPORTS = """
 import sys, os, time, urllib.request, urllib.error, threading, subprocess, shutil
 try:
