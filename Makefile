@@ -1,21 +1,33 @@
 # The two commands of the README:
 #   make test   set up everything on a fresh machine, build, run the tests
 #   make demo   set up everything, build, run a whole update against a local release server
-PY312 := $(shell tools/find-python3.12)
-VENV := .venv
+# PYTHON picks the interpreter, as a version (3.12, the default, or 3.13) or a path.
+# Each version has a virtual environment of its own: .venv for 3.12, .venv-3.13 for 3.13.
+PYTHON ?= 3.12
+INTERPRETER := $(if $(filter 3.%,$(PYTHON)),$(shell tools/find-python $(PYTHON)),$(PYTHON))
+ifeq ($(INTERPRETER),)
+$(error no interpreter for PYTHON=$(PYTHON))
+endif
+PYVER := $(shell $(INTERPRETER) -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+VENV := $(if $(filter 3.12,$(PYVER)),.venv,.venv-$(PYVER))
 PY := $(VENV)/bin/python
 SOURCES := $(wildcard src/updater/*.cpp src/updater/*.hpp src/updater/*.pyi) CMakeLists.txt pyproject.toml
 SOURCES += $(wildcard src/_updater_pyinstaller/*.py)
+TEST_DEPS := "pytest>=8" "trustme>=1.1" "hypothesis>=6" "mypy>=1.10" "pyright[nodejs]>=1.1.414" \
+    "cryptography>=42"
 
-.PHONY: test demo build system bench clean asan lint coverage valgrind
+.PHONY: test demo build build-3.12 system bench clean asan lint coverage valgrind
 
 $(PY):
-	$(PY312) -m venv $(VENV)
+	$(INTERPRETER) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.9" cmake ninja "pytest>=8" "trustme>=1.1" "hypothesis>=6" \
-	    "cryptography>=42"
 
-$(VENV)/.installed: $(PY) $(SOURCES)
+# The build and test dependencies, installed again when this file changes.
+$(VENV)/.deps: $(PY) Makefile
+	$(PY) -m pip install -q "scikit-build-core>=0.9" cmake ninja $(TEST_DEPS)
+	touch $@
+
+$(VENV)/.installed: $(VENV)/.deps $(SOURCES)
 	$(PY) -m pip install -q --no-build-isolation --config-settings=cmake.define.UPDATER_WERROR=ON .
 	touch $@
 
@@ -30,7 +42,7 @@ build: $(VENV)/.installed $(VENV)/.freezers
 # The libraries only the tests load (CMake option UPDATER_TEST_LIBS), built apart
 # from the wheel: tests/test_signature_crypto.py finds them in build/test-libs.
 TEST_LIBS := build/test-libs/.built
-$(TEST_LIBS): $(PY) $(SOURCES) $(wildcard tests/native/*.cpp)
+$(TEST_LIBS): $(VENV)/.deps $(SOURCES) $(wildcard tests/native/*.cpp)
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B build/test-libs -G Ninja \
 	    -DPython_EXECUTABLE="$(CURDIR)/$(PY)" -DCMAKE_BUILD_TYPE=Release \
 	    -DUPDATER_WERROR=ON -DUPDATER_TEST_LIBS=ON >/dev/null
@@ -40,8 +52,18 @@ $(TEST_LIBS): $(PY) $(SOURCES) $(wildcard tests/native/*.cpp)
 system:
 	tools/setup-system
 
+# Under another interpreter, the version-warning tests load the 3.12 build into it.
+ifeq ($(PYVER),3.12)
 test: system build $(TEST_LIBS)
 	$(PY) -m pytest -q -ra tests
+else
+build-3.12:
+	$(MAKE) --no-print-directory build PYTHON=3.12
+
+test: system build build-3.12 $(TEST_LIBS)
+	UPDATER_BUILD_312="$$(echo $(CURDIR)/.venv/lib/python3.12/site-packages/updater.cpython-312-*)" \
+	    $(PY) -m pytest -q -ra tests
+endif
 
 demo: system build
 	$(PY) demo/run_demo.py $(DEMO_ARGS)
@@ -49,24 +71,25 @@ demo: system build
 bench: system build
 	$(PY) bench/bench_download.py
 
-# Checks beyond the test suite, each in a build directory of its own (build/<name>):
+# Checks beyond the test suite, each in a build directory of its own (build/<name>),
+# all on 3.12:
 #   make asan       the whole suite against an ASan+UBSan build (tools/asan-test)
 #   make lint       clang-tidy and cppcheck (tools/lint)
 #   make coverage   line coverage of src/updater from the suite, at least 90% (tools/coverage)
 #   make valgrind   memcheck over import, binding errors and a console update (tools/valgrind-check)
-asan: system $(PY) $(VENV)/.freezers
+asan: system $(VENV)/.deps $(VENV)/.freezers
 	tools/asan-test
 
-lint: $(PY)
+lint: $(VENV)/.deps
 	tools/setup-system clang-tidy cppcheck
 	tools/lint
 
-coverage: system $(PY) $(VENV)/.freezers
+coverage: system $(VENV)/.deps $(VENV)/.freezers
 	tools/coverage
 
-valgrind: system $(PY)
+valgrind: system $(VENV)/.deps
 	tools/setup-system valgrind
 	tools/valgrind-check
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build .venv .venv-*

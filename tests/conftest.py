@@ -14,6 +14,14 @@ if _extra:
 import updater  # noqa: E402
 
 MODULE_DIR = os.path.dirname(os.path.abspath(updater.__file__))
+TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tools")
+
+
+def find_python(version):
+    """The path of a CPython `version` interpreter (tools/find-python), or None."""
+    done = subprocess.run([os.path.join(TOOLS, "find-python"), version],
+                          capture_output=True, text=True)
+    return done.stdout.strip() if done.returncode == 0 else None
 
 
 def child_env(**extra):

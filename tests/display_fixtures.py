@@ -115,7 +115,7 @@ def _xlib():
     lib.XInternAtom.restype = ctypes.c_ulong
     lib.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
                                ctypes.POINTER(_XEvent)]
-    lib.XFlush.argtypes = [ctypes.c_void_p]
+    lib.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
     lib.XCloseDisplay.argtypes = [ctypes.c_void_p]
     return lib
 
@@ -138,7 +138,9 @@ def send_close_request(window_id, display_name=None):
         event.xclient.data[1] = 0  # CurrentTime
         if not xlib.XSendEvent(dpy, window_id, 0, 0, ctypes.byref(event)):
             raise RuntimeError("XSendEvent failed")
-        xlib.XFlush(dpy)
+        # Returns once the server has passed the event on: it waits for the
+        # toplevel's event loop, however busy the machine keeps the X server.
+        xlib.XSync(dpy, 0)
     finally:
         xlib.XCloseDisplay(dpy)
 

@@ -1,8 +1,15 @@
 """The type stub updater.pyi against the module it describes: the same public
-names, the same parameter lists, and annotations that the values satisfy."""
+names, the same parameter lists, and annotations that the values satisfy; and
+the installed stubs as type checkers find them."""
 import ast
 import builtins
+import json
 import os
+import re
+import site
+import subprocess
+import sys
+import textwrap
 import types
 
 import pytest
@@ -54,17 +61,31 @@ def runtime_parameters(func):
     return code.co_varnames[: code.co_argcount]
 
 
+INSTALLED = os.path.realpath(MODULE_DIR) in map(os.path.realpath, site.getsitepackages())
+
+
 def test_stub_lies_beside_the_module_and_matches_the_source():
-    with open(STUB, "rb") as installed, open(SOURCE_STUB, "rb") as source:
-        assert installed.read() == source.read()
+    stubs = [STUB]
+    if INSTALLED:  # and again as the stub-only package
+        stubs.append(os.path.join(MODULE_DIR, "updater-stubs", "__init__.pyi"))
+    with open(SOURCE_STUB, "rb") as source:
+        text = source.read()
+    for path in stubs:
+        with open(path, "rb") as installed:
+            assert installed.read() == text, path
+
+
+# Declared for hosts to set; the module body never binds them.
+HOST_SET = {"UPDATE_PUBLIC_KEY"}
 
 
 def test_module_level_names_and_signatures(stub):
     declared = stub_names(stub.body)
     public = {n for n in declared if not n.startswith("_")}
-    assert public == public_names(vars(updater))
+    assert public - HOST_SET == public_names(vars(updater))
+    assert HOST_SET <= public and not HOST_SET & set(vars(updater))
     for name, node in declared.items():
-        if name.startswith("_"):
+        if name.startswith("_") or name in HOST_SET:
             continue
         value = getattr(updater, name)
         if isinstance(node, ast.FunctionDef):
@@ -90,3 +111,52 @@ def test_class_names_and_method_signatures(stub):
     assert class_vars == constants
     for name in class_vars:
         assert isinstance(getattr(updater.UpdaterGUI, name), int)
+
+
+# A host script as a user would write it, with one deliberate error on its last
+# line: `path` may be None there.
+HOST = """\
+# pyright: strict
+import os
+
+import updater
+
+
+def report(percent: float, speed_kb: float, known_size: bool, downloaded_bytes: int) -> None:
+    print(f"{percent:.1f}% {speed_kb:.1f} KB/s" if known_size else f"{downloaded_bytes} bytes")
+
+
+path = updater.download_new_exe_with_progress(report)
+if path is not None:
+    updater.replace_and_run(os.fspath(path))
+folder: str = updater.get_exe_dir()
+size: int = updater.UpdaterGUI.WIDTH * updater.UpdaterGUI.HEIGHT
+if updater.TK_AVAILABLE:
+    gui = updater.UpdaterGUI()
+    gui.speed_lbl.config(text=updater.UPDATE_URL)
+updater.UPDATE_PUBLIC_KEY = os.environ.get("LAUNCHER_PUBLIC_KEY")
+updater.replace_and_run(path)
+"""
+ERROR_LINE = len(HOST.splitlines())
+
+
+def checker(args, tmp_path):
+    host = tmp_path / "host.py"
+    host.write_text(HOST)
+    env = dict(os.environ, PYRIGHT_PYTHON_IGNORE_WARNINGS="1")
+    env.pop("PYRIGHT_PYTHON_FORCE_VERSION", None)
+    return subprocess.run([sys.executable, "-m", *args, str(host)], cwd=tmp_path, env=env,
+                          capture_output=True, text=True, timeout=300)
+
+
+@pytest.mark.skipif(not INSTALLED, reason="checks the stubs installed in site-packages")
+def test_type_checkers_find_the_stubs(tmp_path):
+    done = checker(["mypy", "--strict", "--no-incremental", "--cache-dir", os.devnull], tmp_path)
+    errors = re.findall(r"^host\.py:(\d+): error: .*\[([a-z-]+)\]$", done.stdout, re.M)
+    assert (done.returncode, errors) == (1, [(str(ERROR_LINE), "arg-type")]), done.stdout + done.stderr
+
+    done = checker(["pyright", "--outputjson", "--pythonpath", sys.executable], tmp_path)
+    report = json.loads(done.stdout)
+    errors = [(d["range"]["start"]["line"] + 1, d.get("rule"))
+              for d in report["generalDiagnostics"] if d["severity"] == "error"]
+    assert (done.returncode, errors) == (1, [(ERROR_LINE, "reportArgumentType")]), done.stdout

@@ -9,6 +9,7 @@ import os
 import shutil
 import sys
 import textwrap
+import threading
 import traceback
 
 import pytest
@@ -547,8 +548,14 @@ def test_failed_swap_in_the_window(display, https_server, install_dir):
 def test_close_during_the_download(display, https_server, install_dir):
     old = contents(install_dir)["QuelbaLauncher.exe"]
     body = new_build(install_dir, 64 * 16384)
-    install_dir.point(https_server.add(body, chunk=16384, delay=0.03))
-    proc, log = update_window(display, https_server, install_dir, close_when="downloading")
+    # The server holds the rest of the body back until the window has gone, so
+    # that the close request always comes while the download runs.
+    rest = threading.Event()
+    install_dir.point(https_server.add(body, chunk=65536, gate=rest))
+    try:
+        proc, log = update_window(display, https_server, install_dir, close_when="downloading")
+    finally:
+        rest.set()
     end = log["end"]
     assert (end["how"], end["code"]) == ("SystemExit", 0)
     assert end["entries"][-1] == ["updater.UpdaterGUI._on_close", "updater.py", 266]

@@ -9,7 +9,6 @@
 #include <array>
 #include <cstddef>
 #include <cstring>
-#include <vector>
 
 namespace updater {
 
@@ -44,28 +43,34 @@ const FuncSpec *const all_specs[code_count] = {
     &run_exit_spec,
 };
 
+/// The first name in `text` at or after `p`; `len` receives its length.
+const char *next_name(const char *p, std::size_t &len)
+{
+    while (*p == ' ')
+        ++p;
+    const char *end = std::strchr(p, ' ');
+    len = end ? static_cast<std::size_t>(end - p) : std::strlen(p);
+    return p;
+}
+
 /// A new tuple of the interned names in `text`, separated by blanks.
 Ref split_names(const char *text)
 {
-    std::vector<Ref> items;
-    for (const char *p = text; *p;) {
-        const char *end = std::strchr(p, ' ');
-        std::size_t len = end ? static_cast<std::size_t>(end - p) : std::strlen(p);
-        Ref item = steal(PyUnicode_FromStringAndSize(p, static_cast<Py_ssize_t>(len)));
-        if (!item)
-            return {};
-        PyObject *raw = item.release();
-        PyUnicode_InternInPlace(&raw);
-        items.push_back(steal(raw));
-        p += len;
-        while (*p == ' ')
-            ++p;
-    }
-    Ref tuple = steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    std::size_t len = 0;
+    Py_ssize_t count = 0;
+    for (const char *p = next_name(text, len); *p; p = next_name(p + len, len))
+        ++count;
+    Ref tuple = steal(PyTuple_New(count));
     if (!tuple)
         return {};
-    for (std::size_t i = 0; i < items.size(); ++i)
-        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), items[i].release());
+    Py_ssize_t i = 0;
+    for (const char *p = next_name(text, len); *p; p = next_name(p + len, len)) {
+        PyObject *item = PyUnicode_FromStringAndSize(p, static_cast<Py_ssize_t>(len));
+        if (!item)
+            return {};
+        PyUnicode_InternInPlace(&item);
+        PyTuple_SET_ITEM(tuple.get(), i++, item);
+    }
     return tuple;
 }
 
@@ -588,32 +593,51 @@ namespace {
 
 struct CachedCode {
     int line;
-    // cppcheck-suppress unusedStructMember ; read through the iterator in code_for_line
     PyObject *code;
 };
 
 /// One code object per source line, sorted by line; lives as long as the process.
-std::vector<CachedCode> code_cache;
+/// A plain array from the interpreter's raw allocator: the module links no C++
+/// runtime library.
+struct CodeCache {
+    CachedCode *entries = nullptr;
+    std::size_t size = 0;
+    std::size_t capacity = 0;
+} code_cache;
 
 /// The code object for `line` (borrowed), made on first use. nullptr with the
 /// pending exception replaced by the creation error when that fails.
 PyObject *code_for_line(const char *func, int line)
 {
-    auto it = std::lower_bound(code_cache.begin(), code_cache.end(), line,
-                               [](const CachedCode &c, int l) { return c.line < l; });
-    if (it != code_cache.end() && it->line == line)
+    CodeCache &cache = code_cache;
+    CachedCode *end = cache.entries + cache.size;
+    CachedCode *it = std::lower_bound(cache.entries, end, line,
+                                      [](const CachedCode &c, int l) { return c.line < l; });
+    if (it != end && it->line == line)
         return it->code;
+    std::size_t at = static_cast<std::size_t>(it - cache.entries);
     PyObject *pending = PyErr_GetRaisedException();
+    if (cache.size == cache.capacity) {
+        std::size_t capacity = cache.capacity + 64;
+        void *grown = PyMem_RawRealloc(cache.entries, capacity * sizeof(CachedCode));
+        if (!grown) {
+            Py_XDECREF(pending);
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        cache.entries = static_cast<CachedCode *>(grown);
+        cache.capacity = capacity;
+    }
     PyCodeObject *code = PyCode_NewEmpty("updater.py", func, line);
     if (!code) {
         Py_XDECREF(pending);
         return nullptr;
     }
     PyErr_SetRaisedException(pending);
-    auto at = it - code_cache.begin();
-    if (code_cache.size() == code_cache.capacity())
-        code_cache.reserve(code_cache.capacity() + 64);
-    code_cache.insert(code_cache.begin() + at, {line, reinterpret_cast<PyObject *>(code)});
+    std::memmove(cache.entries + at + 1, cache.entries + at,
+                 (cache.size - at) * sizeof(CachedCode));
+    cache.entries[at] = {line, reinterpret_cast<PyObject *>(code)};
+    ++cache.size;
     return reinterpret_cast<PyObject *>(code);
 }
 

@@ -83,7 +83,9 @@ int init_tuples()
         make_tuple(t.pad_0_10, {ints.i0, ints.i10}) < 0 ||
         make_tuple(t.status_font, {names.helvetica, ints.i10}) < 0 ||
         make_tuple(t.pad_0_5, {ints.i0, ints.i5}) < 0 ||
-        make_tuple(t.update_failed, {names.update_failed, names.could_not_download}) < 0)
+        make_tuple(t.update_failed, {names.update_failed, names.could_not_download}) < 0 ||
+        make_tuple(t.static_attributes, {names.card, names.progress, names.root, names.speed_lbl,
+                                         names.title_lbl}) < 0)
         return -1;
     return 0;
 }
@@ -193,6 +195,15 @@ int define_class()
     if (PyObject_SetItem(ns.get(), names.dunder_module, names.updater) < 0 ||
         PyObject_SetItem(ns.get(), names.dunder_qualname, names.UpdaterGUI) < 0)
         return fail(init_trace, line::body::class_updater_gui), -1;
+    // Since 3.13 the class statement also records its first line, and at the end
+    // of the body the attributes that its methods assign on self.
+    bool records_origin = Py_Version >= 0x030d0000;
+    if (records_origin) {
+        Ref first_line = steal(PyLong_FromLong(line::body::class_updater_gui));
+        if (!first_line ||
+            PyObject_SetItem(ns.get(), names.dunder_firstlineno, first_line.get()) < 0)
+            return fail(init_trace, line::body::class_updater_gui), -1;
+    }
     if (PyObject_SetItem(ns.get(), names.WIDTH, ints.i400) < 0)
         return fail(init_trace, line::body::width), -1;
     if (PyObject_SetItem(ns.get(), names.HEIGHT, ints.i200) < 0)
@@ -211,6 +222,9 @@ int define_class()
     for (const Method &m : methods)
         if (define(ns.get(), m.name, m.def) < 0)
             return fail(init_trace, m.def.def_line), -1;
+    if (records_origin &&
+        PyObject_SetItem(ns.get(), names.dunder_static_attributes, tuples.static_attributes) < 0)
+        return fail(init_trace, line::body::class_updater_gui), -1;
     Ref cls = call(reinterpret_cast<PyObject *>(&PyType_Type),
                    {names.UpdaterGUI, state.empty_tuple, ns.get()});
     if (!cls || bind(names.UpdaterGUI, cls.get()) < 0)
@@ -377,17 +391,18 @@ PyObject *module_create(PyObject *spec, PyModuleDef *) noexcept
     return module.release();
 }
 
-/// Issues the RuntimeWarning when the running interpreter is not 3.12.
+/// Issues the RuntimeWarning when the running interpreter is not the version
+/// that the module was built for (major and minor number).
 int check_version()
 {
     int major = static_cast<int>((Py_Version >> 24) & 0xff);
     int minor = static_cast<int>((Py_Version >> 16) & 0xff);
-    if (major == 3 && minor == 12)
+    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION)
         return 0;
     char message[200];
     PyOS_snprintf(message, sizeof message,
                   "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                  3, 12, "updater", "does not match", major, minor);
+                  PY_MAJOR_VERSION, PY_MINOR_VERSION, "updater", "does not match", major, minor);
     return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
 }
 

@@ -20,6 +20,8 @@
     IDS(dunder_qualname, "__qualname__") IDS(dunder_file, "__file__")             \
     IDS(dunder_spec, "__spec__") IDS(dunder_enter, "__enter__")                   \
     IDS(dunder_exit, "__exit__") IDS(dunder_init, "__init__")                     \
+    IDS(dunder_firstlineno, "__firstlineno__")                                    \
+    IDS(dunder_static_attributes, "__static_attributes__")                        \
     ID(_initializing) ID(open) ID(RuntimeError) ID(print)                         \
     ID(co_argcount) ID(co_nlocals) ID(co_varnames) ID(co_flags) ID(co_name)       \
     ID(co_qualname)                                                               \

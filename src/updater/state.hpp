@@ -42,6 +42,9 @@ struct Tuples {
     PyObject *status_font;       // ("Helvetica", 10)
     PyObject *pad_0_5;           // (0, 5)
     PyObject *update_failed;     // ("Update Failed", "Could not download update.")
+    // UpdaterGUI.__static_attributes__ from 3.13 on: what the methods assign on
+    // self, sorted as the compiler sorts them
+    PyObject *static_attributes;  // ("card", "progress", "root", "speed_lbl", "title_lbl")
 };
 
 /// One code object per function of the module, in the order they are made.

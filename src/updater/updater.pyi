@@ -11,6 +11,9 @@ _ProgressCallback = Callable[[float, float, bool, int], object]
 TK_AVAILABLE: bool
 
 UPDATE_URL: str
+# Not bound by the module: a host sets it to the publisher's minisign public key to
+# install only builds that key signed; absent or None, builds are not checked.
+UPDATE_PUBLIC_KEY: str | None
 MAIN_EXE_NAME: str
 TEMP_EXE_NAME: str
 

@@ -1,0 +1,46 @@
+"""What the build produces: a module that needs no C++ runtime library."""
+import os
+import re
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+import updater
+from conftest import MODULE_DIR
+
+# The interpreter's own library is linked on platforms that link it.
+ALLOWED = re.compile(r"libc\.so\.6|libpython3\.\d+\.so(\.1\.0)?")
+
+
+def instrumented():
+    """True for a sanitizer or coverage build, which links the runtimes it needs."""
+    try:
+        with open(os.path.join(MODULE_DIR, "CMakeCache.txt"), encoding="utf-8") as f:
+            cache = f.read()
+    except OSError:
+        return False
+    return bool(re.search(r"^UPDATER_(SANITIZE|COVERAGE):BOOL=ON$", cache, re.M))
+
+
+def readelf(*args):
+    return subprocess.run(["readelf", "-W", *args, updater.__file__],
+                          capture_output=True, text=True, check=True).stdout
+
+
+@pytest.mark.no_leakcheck("reads the module file with readelf; no module code runs")
+@pytest.mark.skipif(not sys.platform.startswith("linux") or not shutil.which("readelf"),
+                    reason="reads the ELF dynamic section with readelf")
+def test_module_needs_the_c_library_alone():
+    if instrumented():
+        pytest.skip("sanitizer and coverage builds link their runtimes")
+    needed = re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", readelf("--dynamic"))
+    assert "libc.so.6" in needed
+    assert [lib for lib in needed if not ALLOWED.fullmatch(lib)] == []
+    # Nothing left for another library to resolve at load time either: every
+    # undefined symbol is the C library's (versioned) or the interpreter's.
+    undefined = [fields[7] for fields in map(str.split, readelf("--dyn-syms").splitlines())
+                 if len(fields) >= 8 and fields[6] == "UND" and fields[4] != "WEAK"]
+    assert [name for name in undefined
+            if not (re.match(r"_?Py", name) or "@GLIBC_" in name)] == []
