@@ -40,13 +40,14 @@ $(VENV)/.freezers: $(PY)
 build: $(VENV)/.installed $(VENV)/.freezers
 
 # The libraries only the tests load (CMake option UPDATER_TEST_LIBS), built apart
-# from the wheel: tests/test_signature_crypto.py finds them in build/test-libs.
-TEST_LIBS := build/test-libs/.built
+# from the wheel, one build directory per interpreter: tests/test_signature_crypto.py
+# finds them in build/test-libs-<version>.
+TEST_LIBS := build/test-libs-$(PYVER)/.built
 $(TEST_LIBS): $(VENV)/.deps $(SOURCES) $(wildcard tests/native/*.cpp)
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B build/test-libs -G Ninja \
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B build/test-libs-$(PYVER) -G Ninja \
 	    -DPython_EXECUTABLE="$(CURDIR)/$(PY)" -DCMAKE_BUILD_TYPE=Release \
 	    -DUPDATER_WERROR=ON -DUPDATER_TEST_LIBS=ON >/dev/null
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build build/test-libs --target updater_crypto_test
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build build/test-libs-$(PYVER) --target updater_crypto_test
 	touch $@
 
 system:

@@ -1,6 +1,6 @@
 """SHA-512, Ed25519 verification and minisign's formats as the module compiles
 them, called through a library built from the same sources for the tests only
-(CMake option UPDATER_TEST_LIBS; `make test` builds it into build/test-libs).
+(CMake option UPDATER_TEST_LIBS; `make test` builds it into build/test-libs-3.X).
 Checked against RFC 8032's vectors, signatures made by the minisign CLI, and
 the cryptography package's Ed25519."""
 import base64
@@ -10,6 +10,7 @@ import os
 import random
 import shutil
 import subprocess
+import sys
 from types import SimpleNamespace
 
 import pytest
@@ -24,7 +25,8 @@ LIBRARY = "libupdater_crypto_test.so"
 
 
 def _load():
-    for directory in (os.environ.get("UPDATER_PATH"), os.path.join(ROOT, "build", "test-libs")):
+    own = os.path.join(ROOT, "build", "test-libs-%d.%d" % sys.version_info[:2])
+    for directory in (os.environ.get("UPDATER_PATH"), own):
         if directory and os.path.exists(os.path.join(directory, LIBRARY)):
             lib = ctypes.CDLL(os.path.join(directory, LIBRARY))
             break
