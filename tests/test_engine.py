@@ -289,7 +289,8 @@ def test_download_to_a_full_disk(https_server, install_dir):
         before = before_downloads()
         assert updater.download_new_exe_with_progress(reports) is None
         assert reports[-1] == FAILURE and FAILURE not in reports[:-1]
-        assert settled_fds(before) == before[0]
+        # nothing left open (a connection of an earlier test may close meanwhile)
+        assert settled_fds(before) <= before[0]
         # the partial file is gone, and the space with it
         assert os.listdir(install_dir.path) == ["QuelbaLauncher.exe"]
         assert os.statvfs(install_dir.path).f_bfree == free
