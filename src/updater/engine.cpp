@@ -76,41 +76,40 @@ int fsync_file(PyObject *file)
     return fd && call(fsync.get(), {fd.get()}) ? 0 : -1;
 }
 
-/// An error reporter: adds the function's traceback entry for a line, returns -1.
-using ErrorAt = int (*)(int line);
+/// An error reporter: adds the function's traceback entry for a line.
+using ErrorAt = Outcome (*)(int line);
 
-/// Leaves a `with` block while an exception is pending. 0 when __exit__
-/// suppressed it; otherwise -1, and an exception raised by __exit__ itself
-/// gets the entry of the with statement's line.
-int leave_with_error(With &block, int line, ErrorAt error)
+/// Leaves a `with` block after a statement inside it raised (`inside`). ok when
+/// __exit__ suppressed the exception; otherwise raised, and an exception raised
+/// by __exit__ itself gets the entry of the with statement's line.
+Outcome leave_with_error(Outcome inside, With &block, int line, ErrorAt error)
 {
     Ref raised = steal(PyErr_GetRaisedException());
     PyErr_SetRaisedException(borrow(raised.get()).release());
     if (block.exit_error() > 0)
-        return 0;
+        return Outcome::ok();
     Ref pending = steal(PyErr_GetRaisedException());
     bool from_exit = pending.get() != raised.get();
     PyErr_SetRaisedException(pending.release());
-    return from_exit ? error(line) : -1;
+    return from_exit ? error(line) : inside;
 }
 
 /// A crash between two renames can leave the launcher's name empty with the
 /// previous launcher kept as the backup; put it back first:
 ///     if not os.path.lexists(main_exe) and os.path.isfile(old_exe) and not os.path.islink(old_exe):
 ///         os.replace(old_exe, main_exe)
-/// 0, or -1 with the exception pending and its entry added.
-int heal(PyObject *main_exe, PyObject *old_exe, ErrorAt error, int test_line)
+Outcome heal(PyObject *main_exe, PyObject *old_exe, ErrorAt error, int test_line)
 {
     int launcher = path_test(names.lexists, main_exe);
     if (launcher != 0)
-        return launcher < 0 ? error(test_line) : 0;
+        return launcher < 0 ? error(test_line) : Outcome::ok();
     int backup = path_test(names.isfile, old_exe);
     if (backup != 1)
-        return backup < 0 ? error(test_line) : 0;
+        return backup < 0 ? error(test_line) : Outcome::ok();
     int linked = path_test(names.islink, old_exe);
     if (linked != 0)
-        return linked < 0 ? error(test_line) : 0;
-    return os_call(names.replace, {old_exe, main_exe}) < 0 ? error(test_line + 1) : 0;
+        return linked < 0 ? error(test_line) : Outcome::ok();
+    return os_call(names.replace, {old_exe, main_exe}) < 0 ? error(test_line + 1) : Outcome::ok();
 }
 
 // ---------------------------------------------------------------------------
@@ -149,12 +148,8 @@ PyObject *get_exe_dir_body(PyObject *, PyObject *const *)
 // ---------------------------------------------------------------------------
 // download_new_exe_with_progress
 
-/// Adds the function's traceback entry for `line`; returns -1.
-int download_error(int line)
-{
-    fail(download_spec.trace_name, line);
-    return -1;
-}
+/// Adds the function's traceback entry for `line`.
+Outcome download_error(int line) { return raise_at(download_spec.trace_name, line); }
 
 /// time.time() as a double: 0, or -1 with an exception set. The global `time`
 /// is looked up at each call; when it is a plain module, its attribute is read
@@ -188,13 +183,12 @@ int is_https(PyObject *url)
 ///         for url in [*getattr(req, "redirect_dict", {}), resp.geturl()]:
 ///             if not url.lower().startswith("https:"):
 ///                 raise OSError("redirected to a non-https URL")
-/// 0, or -1 with the exception pending and its entry added.
-int check_hops(PyObject *req, PyObject *resp, int line)
+Outcome check_hops(PyObject *req, PyObject *resp, int line)
 {
     Ref full_url = getattr(req, names.full_url);
     int from_https = full_url ? is_https(full_url.get()) : -1;
     if (from_https <= 0)
-        return from_https < 0 ? download_error(line) : 0;
+        return from_https < 0 ? download_error(line) : Outcome::ok();
     Ref redirects = getattr(req, names.redirect_dict);
     if (!redirects && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
@@ -214,7 +208,7 @@ int check_hops(PyObject *req, PyObject *resp, int line)
             return download_error(line + 3);
         }
     }
-    return 0;
+    return Outcome::ok();
 }
 
 /// The largest signature file taken; a read of one byte more tells a larger one.
@@ -238,7 +232,7 @@ struct TotalSize {
 ///         raise OSError(...)
 /// Fills *size, holding the new int in *holder; 0, or -1 with the exception
 /// pending and its entry added.
-int body_size(PyObject *resp, Ref *holder, TotalSize *size)
+Outcome body_size(PyObject *resp, Ref *holder, TotalSize *size)
 {
     Ref headers = getattr(resp, names.headers);
     Ref get = headers ? getattr(headers.get(), names.get) : Ref();
@@ -262,7 +256,7 @@ int body_size(PyObject *resp, Ref *holder, TotalSize *size)
     if (!header)
         return download_error(dl::end_check);
     if (header.get() != Py_None)
-        return 0;
+        return Outcome::ok();
     Ref chunked = getattr(resp, names.chunked);
     if (!chunked && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
@@ -275,7 +269,7 @@ int body_size(PyObject *resp, Ref *holder, TotalSize *size)
         PyErr_SetObject(PyExc_OSError, names.no_length);
         return download_error(dl::end_raise);
     }
-    return 0;
+    return Outcome::ok();
 }
 
 /// downloaded / total_size * 100 in Python's int arithmetic, for sizes past 2**53.
@@ -289,7 +283,7 @@ Ref large_percent(PyObject *downloaded, PyObject *total_size)
 /// the body was complete, then the file made durable. `digest` is the BLAKE2b
 /// hash of a signed build, or null. 0, or -1 with the exception pending and its
 /// entry added.
-int copy_body(PyObject *progress_callback, PyObject *resp, PyObject *f, PyObject *digest,
+Outcome copy_body(PyObject *progress_callback, PyObject *resp, PyObject *f, PyObject *digest,
               const TotalSize &total_size, double start_time)
 {
     long long downloaded = 0;
@@ -369,20 +363,20 @@ int copy_body(PyObject *progress_callback, PyObject *resp, PyObject *f, PyObject
     // os.fsync(f.fileno())
     if (fsync_file(f) < 0)
         return download_error(dl::fsync);
-    return 0;
+    return Outcome::ok();
 }
 
 /// Lines 50-80, the `with urlopen(...)` block. Sets *opened once the download
 /// file has been made. 0, or -1 with the exception pending.
-int save_response(PyObject *progress_callback, PyObject *new_path, PyObject *req, PyObject *resp,
+Outcome save_response(PyObject *progress_callback, PyObject *new_path, PyObject *req, PyObject *resp,
                   PyObject *digest, bool *opened)
 {
-    if (check_hops(req, resp, dl::https_check) < 0)
-        return -1;
+    if (Outcome r = check_hops(req, resp, dl::https_check); r.raised())
+        return r;
     Ref total_size;
     TotalSize size{};
-    if (body_size(resp, &total_size, &size) < 0)
-        return -1;
+    if (Outcome r = body_size(resp, &total_size, &size); r.raised())
+        return r;
     // downloaded = 0
     // chunk_size = 65536
     // start_time = time.time()
@@ -407,11 +401,11 @@ int save_response(PyObject *progress_callback, PyObject *new_path, PyObject *req
     if (!f)
         return download_error(dl::open_file);
     *opened = true;
-    if (copy_body(progress_callback, resp, f.get(), digest, size, start_time) < 0)
-        return leave_with_error(file_block, dl::open_file, download_error);
+    if (Outcome r = copy_body(progress_callback, resp, f.get(), digest, size, start_time); r.raised())
+        return leave_with_error(r, file_block, dl::open_file, download_error);
     if (file_block.exit_ok() < 0)
         return download_error(dl::open_file);
-    return 0;
+    return Outcome::ok();
 }
 
 /// A build that must carry its publisher's signature: the key the host named,
@@ -428,14 +422,13 @@ struct Signing {
 ///         public_key = <the key minisign prints, read strictly>
 ///         import hashlib
 ///         digest = hashlib.blake2b()
-/// 0, or -1 with the exception pending and its entry added.
-int read_public_key(Signing *signing)
+Outcome read_public_key(Signing *signing)
 {
     Ref public_key = borrow(PyDict_GetItemWithError(state.dict, names.UPDATE_PUBLIC_KEY));
     if (!public_key)
-        return PyErr_Occurred() ? download_error(dl::public_key) : 0;
+        return PyErr_Occurred() ? download_error(dl::public_key) : Outcome::ok();
     if (public_key.get() == Py_None)
-        return 0;
+        return Outcome::ok();
     if (!PyUnicode_Check(public_key.get())) {
         PyErr_Format(PyExc_TypeError, "UPDATE_PUBLIC_KEY must be a str or None, not %.200s",
                      Py_TYPE(public_key.get())->tp_name);
@@ -457,7 +450,7 @@ int read_public_key(Signing *signing)
     if (!signing->digest)
         return download_error(dl::blake2b);
     signing->wanted = true;
-    return 0;
+    return Outcome::ok();
 }
 
 /// urllib.request.Request(UPDATE_URL [+ suffix], headers={"Cache-Control": "no-cache"}):
@@ -491,8 +484,7 @@ Ref open_url(PyObject *req, With &block)
 ///         signature = sig_resp.read(4097)
 ///     if len(signature) > 4096:
 ///         raise OSError("the signature file is larger than 4096 bytes")
-/// 0, or -1 with the exception pending and its entry added.
-int fetch_signature(Ref *signature)
+Outcome fetch_signature(Ref *signature)
 {
     Ref sig_req = new_request(names.minisig_suffix);
     if (!sig_req)
@@ -501,14 +493,15 @@ int fetch_signature(Ref *signature)
     Ref sig_resp = open_url(sig_req.get(), block);
     if (!sig_resp)
         return download_error(dl::signature_urlopen);
-    if (check_hops(sig_req.get(), sig_resp.get(), dl::signature_https_check) == 0) {
+    Outcome read = check_hops(sig_req.get(), sig_resp.get(), dl::signature_https_check);
+    if (!read.raised()) {
         *signature = call_method(sig_resp.get(), names.read, {ints.signature_cap});
         if (!*signature)
-            download_error(dl::signature_read);
+            read = download_error(dl::signature_read);
     }
-    if (!*signature) {
-        if (leave_with_error(block, dl::signature_urlopen, download_error) < 0)
-            return -1;
+    if (read.raised()) {
+        if (Outcome r = leave_with_error(read, block, dl::signature_urlopen, download_error); r.raised())
+            return r;
         // __exit__ swallowed the error, and nothing was read
         PyErr_SetString(PyExc_UnboundLocalError,
                         "cannot access local variable 'signature' where it is not associated with a value");
@@ -523,7 +516,7 @@ int fetch_signature(Ref *signature)
         PyErr_SetObject(PyExc_OSError, names.signature_too_large);
         return download_error(dl::signature_size_raise);
     }
-    return 0;
+    return Outcome::ok();
 }
 
 /// The legacy form signs the file itself, read back in chunks. Puts the
@@ -557,8 +550,7 @@ int verify_file(const minisign::PublicKey &key, const minisign::Signature &sig, 
 
 /// Line 91: the build checked against its signature, which names the key,
 /// signs the build (or its BLAKE2b-512 hash) and, globally, its trusted comment.
-/// 0, or -1 with the exception pending and its entry added.
-int check_signature(const Signing &signing, PyObject *signature, PyObject *new_path)
+Outcome check_signature(const Signing &signing, PyObject *signature, PyObject *new_path)
 {
     char *text = nullptr;
     Py_ssize_t size = 0;
@@ -580,13 +572,13 @@ int check_signature(const Signing &signing, PyObject *signature, PyObject *new_p
         PyErr_Format(PyExc_ValueError, "signature of the build: %s", minisign::message(status));
         return download_error(dl::verify);
     }
-    return 0;
+    return Outcome::ok();
 }
 
 /// Lines 41-92, the body of the try statement: 0 when new_path is to be
 /// returned, or -1 with the exception pending and its traceback entry added.
 /// Sets *opened once the download file has been made.
-int fetch(PyObject *progress_callback, PyObject *exe_dir, PyObject *new_path, bool *opened)
+Outcome fetch(PyObject *progress_callback, PyObject *exe_dir, PyObject *new_path, bool *opened)
 {
     // if not os.path.lexists(os.path.join(exe_dir, MAIN_EXE_NAME)) and ...:
     //     os.replace(os.path.join(exe_dir, MAIN_EXE_NAME + ".old"), os.path.join(exe_dir, MAIN_EXE_NAME))
@@ -594,11 +586,11 @@ int fetch(PyObject *progress_callback, PyObject *exe_dir, PyObject *new_path, bo
     Ref old_exe = main_exe ? install_path(exe_dir, names.MAIN_EXE_NAME, names.old_suffix) : Ref();
     if (!old_exe)
         return download_error(dl::heal_test);
-    if (heal(main_exe.get(), old_exe.get(), download_error, dl::heal_test) < 0)
-        return -1;
+    if (Outcome r = heal(main_exe.get(), old_exe.get(), download_error, dl::heal_test); r.raised())
+        return r;
     Signing signing;
-    if (read_public_key(&signing) < 0)
-        return -1;
+    if (Outcome r = read_public_key(&signing); r.raised())
+        return r;
     // req = urllib.request.Request(UPDATE_URL, headers={"Cache-Control": "no-cache"})
     Ref req = new_request(nullptr);
     if (!req)
@@ -608,18 +600,20 @@ int fetch(PyObject *progress_callback, PyObject *exe_dir, PyObject *new_path, bo
     Ref resp = open_url(req.get(), resp_block);
     if (!resp)
         return download_error(dl::urlopen);
-    if (save_response(progress_callback, new_path, req.get(), resp.get(), signing.digest.get(), opened) < 0)
-        return leave_with_error(resp_block, dl::urlopen, download_error);
+    if (Outcome r = save_response(progress_callback, new_path, req.get(), resp.get(), signing.digest.get(),
+                                  opened);
+        r.raised())
+        return leave_with_error(r, resp_block, dl::urlopen, download_error);
     if (resp_block.exit_ok() < 0)
         return download_error(dl::urlopen);
     // if public_key is not None:
     //     <fetch_signature>
     //     <check_signature>
     if (!signing.wanted)
-        return 0;
+        return Outcome::ok();
     Ref signature;
-    if (fetch_signature(&signature) < 0)
-        return -1;
+    if (Outcome r = fetch_signature(&signature); r.raised())
+        return r;
     return check_signature(signing, signature.get(), new_path);
 }
 
@@ -641,7 +635,7 @@ PyObject *download_body(PyObject *, PyObject *const *args)
     // try:
     //     ...
     //     return new_path
-    if (fetch(progress_callback, exe_dir.get(), new_path.get(), &opened) == 0)
+    if (!fetch(progress_callback, exe_dir.get(), new_path.get(), &opened).raised())
         return new_path.release();
     // except Exception as e:
     if (!pending_matches(PyExc_Exception))
@@ -664,12 +658,8 @@ PyObject *download_body(PyObject *, PyObject *const *args)
 // ---------------------------------------------------------------------------
 // replace_and_run
 
-/// Adds the function's traceback entry for `line`; returns -1.
-int swap_error(int line)
-{
-    fail(replace_and_run_spec.trace_name, line);
-    return -1;
-}
+/// Adds the function's traceback entry for `line`.
+Outcome swap_error(int line) { return raise_at(replace_and_run_spec.trace_name, line); }
 
 /// os.name == "nt": 1, 0, or -1 with an exception set.
 int on_windows()
@@ -697,8 +687,7 @@ int permission_bits(PyObject *path, long *mode)
 ///         os.fsync(fd)
 ///     finally:
 ///         os.close(fd)
-/// 0, or -1 with the exception pending and its entry added.
-int sync_dir(PyObject *exe_dir, int line)
+Outcome sync_dir(PyObject *exe_dir, int line)
 {
     Ref os_open = dotted(names.os, {names.open});
     Ref flags = os_open ? dotted(names.os, {names.O_RDONLY}) : Ref();
@@ -706,21 +695,20 @@ int sync_dir(PyObject *exe_dir, int line)
     if (!fd)
         return swap_error(line);
     if (os_call(names.fsync, {fd.get()}) == 0)
-        return os_call(names.close, {fd.get()}) < 0 ? swap_error(line + 4) : 0;
-    swap_error(line + 2);
+        return os_call(names.close, {fd.get()}) < 0 ? swap_error(line + 4) : Outcome::ok();
+    Outcome fsync_error = swap_error(line + 2);
     Handler pending;  // the finally clause runs with the fsync error in hand
     if (os_call(names.close, {fd.get()}) < 0)
         return swap_error(line + 4);
     PyErr_SetRaisedException(borrow(pending.exception()).release());
-    return -1;
+    return fsync_error;
 }
 
 /// The backup where the file system refuses hard links: a copy, made durable.
 ///     shutil.copy2(main_exe, old_exe)
 ///     with open(old_exe, "rb") as backup:
 ///         os.fsync(backup.fileno())
-/// 0, or -1 with the exception pending and its entry added.
-int copy_backup(PyObject *main_exe, PyObject *old_exe)
+Outcome copy_backup(PyObject *main_exe, PyObject *old_exe)
 {
     Ref copy2 = dotted(names.shutil, {names.copy2});
     if (!copy2 || !call(copy2.get(), {main_exe, old_exe}))
@@ -730,11 +718,9 @@ int copy_backup(PyObject *main_exe, PyObject *old_exe)
     Ref backup = file ? block.enter(file.get()) : Ref();
     if (!backup)
         return swap_error(rr::copy_open);
-    if (fsync_file(backup.get()) < 0) {
-        swap_error(rr::copy_fsync);
-        return leave_with_error(block, rr::copy_open, swap_error);
-    }
-    return block.exit_ok() < 0 ? swap_error(rr::copy_open) : 0;
+    if (fsync_file(backup.get()) < 0)
+        return leave_with_error(swap_error(rr::copy_fsync), block, rr::copy_open, swap_error);
+    return block.exit_ok() < 0 ? swap_error(rr::copy_open) : Outcome::ok();
 }
 
 /// Lines 120-123, where a running executable can be renamed but not replaced:
@@ -742,7 +728,7 @@ int copy_backup(PyObject *main_exe, PyObject *old_exe)
 ///         os.replace(main_exe, old_exe)
 ///         backed_up = True
 ///     shutil.move(new_exe, main_exe)
-int swap_windows(PyObject *new_exe, PyObject *main_exe, PyObject *old_exe, bool *backed_up)
+Outcome swap_windows(PyObject *new_exe, PyObject *main_exe, PyObject *old_exe, bool *backed_up)
 {
     int launcher = path_test(names.exists, main_exe);
     if (launcher < 0)
@@ -755,13 +741,13 @@ int swap_windows(PyObject *new_exe, PyObject *main_exe, PyObject *old_exe, bool 
     Ref move = dotted(names.shutil, {names.move});
     if (!move || !call(move.get(), {new_exe, main_exe}))
         return swap_error(rr::nt_move);
-    return 0;
+    return Outcome::ok();
 }
 
 /// Lines 125-140: the launcher's name always holds a launcher. The backup is a
 /// second name for the current launcher, the download replaces it in one
 /// rename, and the directory is synced so that the rename survives a power cut.
-int swap_posix(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyObject *old_exe,
+Outcome swap_posix(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyObject *old_exe,
                bool *backed_up)
 {
     // if os.path.lexists(old_exe):
@@ -784,8 +770,8 @@ int swap_posix(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyObjec
             if (!pending_matches(PyExc_OSError))
                 return swap_error(rr::link);
             Handler refused;
-            if (copy_backup(main_exe, old_exe) < 0)
-                return -1;
+            if (Outcome r = copy_backup(main_exe, old_exe); r.raised())
+                return r;
         }
         //     backed_up = True
         *backed_up = true;
@@ -802,7 +788,7 @@ int swap_posix(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyObjec
 ///     subprocess.Popen(main_exe)
 /// A frozen successor started with the bundle's own variables would take itself
 /// for a part of this process and look for files that go when it exits.
-int start(PyObject *main_exe)
+Outcome start(PyObject *main_exe)
 {
     Ref sys = global(names.sys);
     Ref meipass = sys ? getattr(sys.get(), names._MEIPASS) : Ref();
@@ -811,7 +797,7 @@ int start(PyObject *main_exe)
             return swap_error(rr::frozen_test);
         PyErr_Clear();
         Ref Popen = dotted(names.subprocess, {names.Popen});
-        return Popen && call(Popen.get(), {main_exe}) ? 0 : swap_error(rr::popen);
+        return Popen && call(Popen.get(), {main_exe}) ? Outcome::ok() : swap_error(rr::popen);
     }
     Ref Popen = dotted(names.subprocess, {names.Popen});
     Ref environ = Popen ? dotted(names.os, {names.environ}) : Ref();
@@ -821,16 +807,16 @@ int start(PyObject *main_exe)
         env = Ref();
     if (!env || !call_kw(Popen.get(), {main_exe}, {names.env}, {env.get()}))
         return swap_error(rr::popen_fresh);
-    return 0;
+    return Outcome::ok();
 }
 
 /// Lines 111-155, the body of the try statement. 0, or -1 with the exception
 /// pending and its traceback entry added. Sets *backed_up once the backup holds
 /// the current launcher.
-int swap(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyObject *old_exe, bool *backed_up)
+Outcome swap(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyObject *old_exe, bool *backed_up)
 {
-    if (heal(main_exe, old_exe, swap_error, rr::heal_test) < 0)
-        return -1;
+    if (Outcome r = heal(main_exe, old_exe, swap_error, rr::heal_test); r.raised())
+        return r;
     // if os.path.exists(main_exe):
     //     mode = os.stat(main_exe).st_mode & 0o777
     // else:
@@ -856,11 +842,12 @@ int swap(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyObject *old
     int windows = on_windows();
     if (windows < 0)
         return swap_error(rr::nt_test);
-    if ((windows ? swap_windows(new_exe, main_exe, old_exe, backed_up)
-                 : swap_posix(new_exe, exe_dir, main_exe, old_exe, backed_up)) < 0)
-        return -1;
-    if (start(main_exe) < 0)
-        return -1;
+    Outcome swapped = windows ? swap_windows(new_exe, main_exe, old_exe, backed_up)
+                              : swap_posix(new_exe, exe_dir, main_exe, old_exe, backed_up);
+    if (swapped.raised())
+        return swapped;
+    if (Outcome r = start(main_exe); r.raised())
+        return r;
     // try:
     //     if os.path.exists(old_exe):
     //         os.remove(old_exe)
@@ -870,15 +857,17 @@ int swap(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyObject *old
     //     pass
     int backup = path_test(names.exists, old_exe);
     if (backup < 0)
-        return swallow_exception() ? 0 : swap_error(rr::exists_old);
+        return swallow_exception() ? Outcome::ok() : swap_error(rr::exists_old);
     if (backup && os_call(names.remove, {old_exe}) < 0)
-        return swallow_exception() ? 0 : swap_error(rr::remove_old);
+        return swallow_exception() ? Outcome::ok() : swap_error(rr::remove_old);
     windows = on_windows();
     if (windows < 0)
-        return swallow_exception() ? 0 : swap_error(rr::resync_test);
-    if (!windows && sync_dir(exe_dir, rr::resync_test + 1) < 0)
-        return swallow_exception() ? 0 : -1;
-    return 0;
+        return swallow_exception() ? Outcome::ok() : swap_error(rr::resync_test);
+    if (windows)
+        return Outcome::ok();
+    Outcome synced = sync_dir(exe_dir, rr::resync_test + 1);
+    return synced.raised() && swallow_exception() ? Outcome::ok() : synced;
+    return Outcome::ok();
 }
 
 PyObject *replace_and_run_body(PyObject *, PyObject *const *args)
@@ -902,7 +891,7 @@ PyObject *replace_and_run_body(PyObject *, PyObject *const *args)
     bool backed_up = false;
     // try:
     //     ...
-    if (swap(new_exe, exe_dir.get(), main_exe.get(), old_exe.get(), &backed_up) == 0)
+    if (!swap(new_exe, exe_dir.get(), main_exe.get(), old_exe.get(), &backed_up).raised())
         Py_RETURN_NONE;
     // An interrupt or exit passes through unchanged, but does not leave the
     // install directory without its launcher either.
@@ -910,8 +899,8 @@ PyObject *replace_and_run_body(PyObject *, PyObject *const *args)
         if (backed_up) {
             ErrorScope keep;
             Ref replace = dotted(names.os, {names.replace});
-            if (replace)
-                call(replace.get(), {old_exe.get(), main_exe.get()});
+            if (replace)  // a failure of its own is dropped with `keep`
+                static_cast<void>(call(replace.get(), {old_exe.get(), main_exe.get()}));
         }
         return nullptr;
     }

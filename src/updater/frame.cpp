@@ -643,21 +643,22 @@ PyObject *code_for_line(const char *func, int line)
 
 }  // namespace
 
-PyObject *fail(const char *func, int line)
+Outcome raise_at(const char *func, int line)
 {
+    const Outcome raised(true);
     if (!PyErr_Occurred())
-        return nullptr;
+        return raised;
     PyObject *code = code_for_line(func, line);
     if (!code)
-        return nullptr;
+        return raised;
     PyObject *globals = state.dict ? state.dict : PyEval_GetBuiltins();
     PyFrameObject *frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code),
                                        globals, nullptr);
     if (!frame)
-        return nullptr;
+        return raised;
     PyTraceBack_Here(frame);
     Py_DECREF(frame);
-    return nullptr;
+    return raised;
 }
 
 // ---------------------------------------------------------------------------

@@ -41,9 +41,31 @@ Ref new_function(const FuncSpec &fdef, PyObject *scope);
 /// The closure scope of a function object (borrowed, may be null).
 PyObject *function_scope(PyObject *func);
 
+/// What a statement helper reports: its statements done, or an exception
+/// pending with the traceback entry of the statement that raised it already
+/// added. Only raise_at() makes a raised outcome, and an outcome converts to
+/// nothing else: a helper cannot leave with a bare -1 and no entry, and a caller
+/// cannot hand a raised outcome to fail() for a second entry.
+/// A null Ref or a -1 keeps the C API's meaning: an exception set, no entry yet.
+class [[nodiscard]] Outcome {
+public:
+    static constexpr Outcome ok() noexcept { return Outcome(false); }
+    constexpr bool raised() const noexcept { return raised_; }
+
+private:
+    constexpr explicit Outcome(bool raised) noexcept : raised_(raised) {}
+    friend Outcome raise_at(const char *func, int line);
+    bool raised_;
+};
+
 /// Adds the traceback entry ("updater.py", func, line) to the pending exception.
-/// Returns nullptr so that a body can `return fail(...)`.
-PyObject *fail(const char *func, int line);
+Outcome raise_at(const char *func, int line);
+/// raise_at() for a body, which returns nullptr: `return fail(...)`.
+inline PyObject *fail(const char *func, int line)
+{
+    static_cast<void>(raise_at(func, line));
+    return nullptr;
+}
 /// Looks a module global up: the module dict, then the builtins. New reference,
 /// or nullptr with NameError (or the builtins' error) set.
 Ref global(PyObject *name);

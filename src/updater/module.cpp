@@ -17,6 +17,9 @@ namespace {
 
 constexpr const char *init_trace = "init updater";
 
+/// Adds the module body's traceback entry for `line`.
+Outcome body_error(int line) { return raise_at(init_trace, line); }
+
 // ---------------------------------------------------------------------------
 // Constants
 
@@ -187,14 +190,14 @@ int define(PyObject *target, PyObject *name, const FuncSpec &spec)
 }
 
 /// `class UpdaterGUI:` with its constants and five methods.
-int define_class()
+Outcome define_class()
 {
     Ref ns = steal(PyDict_New());
     if (!ns)
-        return -1;
+        return body_error(line::body::class_updater_gui);
     if (PyObject_SetItem(ns.get(), names.dunder_module, names.updater) < 0 ||
         PyObject_SetItem(ns.get(), names.dunder_qualname, names.UpdaterGUI) < 0)
-        return fail(init_trace, line::body::class_updater_gui), -1;
+        return body_error(line::body::class_updater_gui);
     // Since 3.13 the class statement also records its first line, and at the end
     // of the body the attributes that its methods assign on self.
     bool records_origin = Py_Version >= 0x030d0000;
@@ -202,12 +205,12 @@ int define_class()
         Ref first_line = steal(PyLong_FromLong(line::body::class_updater_gui));
         if (!first_line ||
             PyObject_SetItem(ns.get(), names.dunder_firstlineno, first_line.get()) < 0)
-            return fail(init_trace, line::body::class_updater_gui), -1;
+            return body_error(line::body::class_updater_gui);
     }
     if (PyObject_SetItem(ns.get(), names.WIDTH, ints.i400) < 0)
-        return fail(init_trace, line::body::width), -1;
+        return body_error(line::body::width);
     if (PyObject_SetItem(ns.get(), names.HEIGHT, ints.i200) < 0)
-        return fail(init_trace, line::body::height), -1;
+        return body_error(line::body::height);
     struct Method {
         PyObject *name;
         const FuncSpec &def;
@@ -221,41 +224,41 @@ int define_class()
     };
     for (const Method &m : methods)
         if (define(ns.get(), m.name, m.def) < 0)
-            return fail(init_trace, m.def.def_line), -1;
+            return body_error(m.def.def_line);
     if (records_origin &&
         PyObject_SetItem(ns.get(), names.dunder_static_attributes, tuples.static_attributes) < 0)
-        return fail(init_trace, line::body::class_updater_gui), -1;
+        return body_error(line::body::class_updater_gui);
     Ref cls = call(reinterpret_cast<PyObject *>(&PyType_Type),
                    {names.UpdaterGUI, state.empty_tuple, ns.get()});
     if (!cls || bind(names.UpdaterGUI, cls.get()) < 0)
-        return fail(init_trace, line::body::class_updater_gui), -1;
-    return 0;
+        return body_error(line::body::class_updater_gui);
+    return Outcome::ok();
 }
 
 /// `if __name__ == "__main__": UpdaterGUI()`
-int run_entry_point()
+Outcome run_entry_point()
 {
     Ref name = global(names.dunder_name);
     if (!name)
-        return fail(init_trace, line::body::if_main), -1;
+        return body_error(line::body::if_main);
     int is_main;
     if (PyUnicode_Check(name.get()))
         is_main = PyUnicode_Compare(name.get(), names.dunder_main) == 0;
     else
         is_main = PyObject_RichCompareBool(name.get(), names.dunder_main, Py_EQ);
     if (is_main < 0)
-        return fail(init_trace, line::body::if_main), -1;
+        return body_error(line::body::if_main);
     if (!is_main)
-        return 0;
+        return Outcome::ok();
     Ref cls = global(names.UpdaterGUI);
     Ref gui = cls ? call(cls.get()) : Ref();
     if (!gui)
-        return fail(init_trace, line::body::call_updater_gui), -1;
-    return 0;
+        return body_error(line::body::call_updater_gui);
+    return Outcome::ok();
 }
 
 /// The statements of the module body, in order.
-int run_body()
+Outcome run_body()
 {
     using namespace line::body;
     struct Import {
@@ -266,7 +269,7 @@ int run_body()
     for (Import i : {Import{names.sys, import_sys}, Import{names.os, import_os},
                      Import{names.time, import_time}})
         if (import_as(i.name, i.name) < 0)
-            return fail(init_trace, i.line), -1;
+            return body_error(i.line);
     // import urllib.request
     {
         Ref locals = steal(PyDict_New());
@@ -274,17 +277,17 @@ int run_body()
                                names.urllib_request, state.dict, locals.get(), nullptr, 0))
                          : Ref();
         if (!top || bind(names.urllib, top.get()) < 0)
-            return fail(init_trace, import_urllib_request), -1;
+            return body_error(import_urllib_request);
     }
     // from urllib.error import HTTPError, URLError
     if (import_from(names.urllib_error, {names.HTTPError, names.URLError}) < 0)
-        return fail(init_trace, from_urllib_error), -1;
+        return body_error(from_urllib_error);
     // import threading / subprocess / shutil
     for (Import i : {Import{names.threading, import_threading},
                      Import{names.subprocess, import_subprocess},
                      Import{names.shutil, import_shutil}})
         if (import_as(i.name, i.name) < 0)
-            return fail(init_trace, i.line), -1;
+            return body_error(i.line);
 
     // try: import tkinter as tk; from tkinter import ttk, messagebox; TK_AVAILABLE = True
     int line = import_tkinter;
@@ -300,10 +303,10 @@ int run_body()
     if (ok < 0) {
         // except Exception: TK_AVAILABLE = False
         if (!pending_matches(PyExc_Exception))
-            return fail(init_trace, line), -1;
+            return body_error(line);
         PyErr_Clear();
         if (bind(names.TK_AVAILABLE, Py_False) < 0)
-            return fail(init_trace, tk_available_false), -1;
+            return body_error(tk_available_false);
     }
 
     struct Constant {
@@ -325,21 +328,21 @@ int run_body()
     };
     for (const Constant &c : constants)
         if (bind(c.name, c.value) < 0)
-            return fail(init_trace, c.line), -1;
+            return body_error(c.line);
 
     // def get_exe_dir / download_new_exe_with_progress / replace_and_run
     for (const FuncSpec *spec : {&get_exe_dir_spec, &download_spec, &replace_and_run_spec})
         if (define(state.dict, names.*(spec->qualname), *spec) < 0)
-            return fail(init_trace, spec->def_line), -1;
-    if (define_class() < 0)
-        return -1;
-    if (run_entry_point() < 0)
-        return -1;
+            return body_error(spec->def_line);
+    if (Outcome r = define_class(); r.raised())
+        return r;
+    if (Outcome r = run_entry_point(); r.raised())
+        return r;
     // __test__ = {}
     Ref test = steal(PyDict_New());
     if (!test || bind(names.dunder_test, test.get()) < 0)
-        return fail(init_trace, test_dict), -1;
-    return 0;
+        return body_error(test_dict);
+    return Outcome::ok();
 }
 
 // ---------------------------------------------------------------------------
@@ -406,9 +409,9 @@ int check_version()
     return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
 }
 
-/// Steps 2 to 16 of the exec step; the caller rolls the module back on failure.
-/// `registered` tells whether this step put the module into sys.modules.
-int exec_steps(PyObject *module, bool &registered)
+/// The exec step up to the string and integer constants, before any traceback
+/// entry can be made: 0, or -1 with an exception set.
+int prepare_state(PyObject *module)
 {
     state.module = Py_NewRef(module);
     PyObject *dict = PyModule_GetDict(module);
@@ -430,18 +433,23 @@ int exec_steps(PyObject *module, bool &registered)
         return -1;
     if (init_names() < 0 || init_ints() < 0)
         return -1;
+    return 0;
+}
 
-    // From here on every failure carries the module's traceback entry.
+/// The rest of the exec step, where every failure carries the module's
+/// traceback entry. `registered` tells whether it put the module into sys.modules.
+Outcome finish_state_and_run(PyObject *module, bool &registered)
+{
     if (init_function_type() < 0)
-        return fail(init_trace, line::body::start), -1;
+        return body_error(line::body::start);
     PyObject *modules = PyImport_GetModuleDict();
     int present = PyDict_Contains(modules, names.updater);
     if (present < 0 || (!present && PyDict_SetItem(modules, names.updater, module) < 0))
-        return fail(init_trace, line::body::start), -1;
+        return body_error(line::body::start);
     registered = !present;
     if (init_cached_builtins() < 0 || init_tuples() < 0 || init_code_objects() < 0 ||
         init_scope_types() < 0)
-        return fail(init_trace, line::body::start), -1;
+        return body_error(line::body::start);
     return run_body();
 }
 
@@ -455,8 +463,9 @@ int module_exec(PyObject *module) noexcept
                         "supported.");
         return -1;
     }
+    // The caller rolls a failed step back below.
     bool registered = false;
-    if (exec_steps(module, registered) == 0)
+    if (prepare_state(module) == 0 && !finish_state_and_run(module, registered).raised())
         return 0;
     // A half-built module must not stay importable under our name.
     if (registered) {
