@@ -26,15 +26,16 @@ struct FuncSpec {
     const char *varnames;    // parameters, then locals, separated by blanks
 };
 
-// The specs of every function, defined beside their bodies.
-extern const FuncSpec get_exe_dir_spec, download_spec, replace_and_run_spec;
-extern const FuncSpec init_spec, run_update_spec, complete_update_spec, on_close_spec,
-    console_update_spec;
-extern const FuncSpec run_progress_spec, run_lambda_specs[5], run_lambda5_spec, run_lambda6_spec,
-    run_exit_spec, console_progress_spec;
+/// True when every spec binds within the frame's limit of max_params
+/// parameters; each file that defines specs checks its own with it.
+constexpr bool fit_frame(std::initializer_list<const FuncSpec *> specs)
+{
+    for (const FuncSpec *spec : specs)
+        if (spec->nparams < 0 || spec->nparams > max_params)
+            return false;
+    return true;
+}
 
-/// Creates the function object type; -1 with an exception on failure.
-int init_function_type();
 /// A new function object described by the given entry, holding `scope` (may be
 /// null) as its closure scope.
 Ref new_function(const FuncSpec &fdef, PyObject *scope);
@@ -125,9 +126,4 @@ private:
     PyObject *previous_;
 };
 
-}  // namespace updater
-
-namespace updater {
-/// Readies the two closure-scope types of the window's worker; -1 on failure.
-int init_scope_types();
 }  // namespace updater

@@ -1,8 +1,11 @@
 // Registration, the process-wide module state and the module body.
 #include "frame.hpp"
+#include "functions.hpp"
+#include "init.hpp"
 #include "lines.hpp"
 
 #include <cstdio>
+#include <iterator>
 
 namespace updater {
 
@@ -11,14 +14,36 @@ Names names;
 Ints ints;
 Tuples tuples;
 
-int init_code_objects();
-
 namespace {
 
 constexpr const char *init_trace = "init updater";
 
 /// Adds the module body's traceback entry for `line`.
 Outcome body_error(int line) { return raise_at(init_trace, line); }
+
+/// Every function of the module, in any order: the frame makes the code object
+/// of each at the index its spec names.
+const FuncSpec *const functions[] = {
+    &get_exe_dir_spec,
+    &download_spec,
+    &replace_and_run_spec,
+    &init_spec,
+    &run_update_spec,
+    &run_progress_spec,
+    &run_lambda_specs[0],
+    &run_lambda_specs[1],
+    &run_lambda_specs[2],
+    &run_lambda_specs[3],
+    &run_lambda_specs[4],
+    &run_lambda5_spec,
+    &run_lambda6_spec,
+    &complete_update_spec,
+    &on_close_spec,
+    &console_update_spec,
+    &console_progress_spec,
+    &run_exit_spec,
+};
+static_assert(std::size(functions) == code_count, "one function for each code object of Code");
 
 // ---------------------------------------------------------------------------
 // Constants
@@ -33,6 +58,8 @@ int make_name(PyObject *&slot, const char *text, bool interned)
     Py_XSETREF(slot, s);
     return 0;
 }
+
+}  // namespace
 
 int init_names()
 {
@@ -62,6 +89,8 @@ int init_ints()
     return 0;
 }
 
+namespace {
+
 int make_tuple(PyObject *&slot, std::initializer_list<PyObject *> items)
 {
     PyObject *t = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
@@ -74,22 +103,33 @@ int make_tuple(PyObject *&slot, std::initializer_list<PyObject *> items)
     return 0;
 }
 
+}  // namespace
+
 int init_tuples()
 {
-    Tuples &t = tuples;
-    if (make_tuple(t.content_length_0, {names.content_length, ints.i0}) < 0 ||
-        make_tuple(t.none3, {Py_None, Py_None, Py_None}) < 0 ||
-        make_tuple(t.failure_report, {ints.minus1, ints.i0, Py_False, ints.i0}) < 0 ||
-        make_tuple(t.false_false, {Py_False, Py_False}) < 0 ||
-        make_tuple(t.title_font, {names.helvetica, ints.i14, names.bold}) < 0 ||
-        make_tuple(t.pad_10_15, {ints.i10, ints.i15}) < 0 ||
-        make_tuple(t.pad_0_10, {ints.i0, ints.i10}) < 0 ||
-        make_tuple(t.status_font, {names.helvetica, ints.i10}) < 0 ||
-        make_tuple(t.pad_0_5, {ints.i0, ints.i5}) < 0 ||
-        make_tuple(t.update_failed, {names.update_failed, names.could_not_download}) < 0 ||
-        make_tuple(t.static_attributes, {names.card, names.progress, names.root, names.speed_lbl,
-                                         names.title_lbl}) < 0)
-        return -1;
+    struct Tuple {
+        PyObject *Tuples::*slot;
+        std::initializer_list<PyObject *> items;
+    };
+    const Tuple table[] = {
+        {&Tuples::content_length_0, {names.content_length, ints.i0}},
+        {&Tuples::none3, {Py_None, Py_None, Py_None}},
+        {&Tuples::failure_report, {ints.minus1, ints.i0, Py_False, ints.i0}},
+        {&Tuples::false_false, {Py_False, Py_False}},
+        {&Tuples::title_font, {names.helvetica, ints.i14, names.bold}},
+        {&Tuples::pad_10_15, {ints.i10, ints.i15}},
+        {&Tuples::pad_0_10, {ints.i0, ints.i10}},
+        {&Tuples::status_font, {names.helvetica, ints.i10}},
+        {&Tuples::pad_0_5, {ints.i0, ints.i5}},
+        {&Tuples::update_failed, {names.update_failed, names.could_not_download}},
+        {&Tuples::static_attributes,
+         {names.card, names.progress, names.root, names.speed_lbl, names.title_lbl}},
+    };
+    static_assert(sizeof table / sizeof table[0] * sizeof(PyObject *) == sizeof(Tuples),
+                  "one entry for each field of Tuples");
+    for (const Tuple &t : table)
+        if (make_tuple(tuples.*(t.slot), t.items) < 0)
+            return -1;
     return 0;
 }
 
@@ -111,6 +151,8 @@ int init_cached_builtins()
     }
     return 0;
 }
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // Imports and bindings of the module body
@@ -447,7 +489,7 @@ Outcome finish_state_and_run(PyObject *module, bool &registered)
     if (present < 0 || (!present && PyDict_SetItem(modules, names.updater, module) < 0))
         return body_error(line::body::start);
     registered = !present;
-    if (init_cached_builtins() < 0 || init_tuples() < 0 || init_code_objects() < 0 ||
+    if (init_cached_builtins() < 0 || init_tuples() < 0 || init_code_objects(functions) < 0 ||
         init_scope_types() < 0)
         return body_error(line::body::start);
     return run_body();

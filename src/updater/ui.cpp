@@ -1,6 +1,7 @@
 // The front ends: the updater window, its worker, completion and closing, and
 // the console update.
-#include "frame.hpp"
+#include "functions.hpp"
+#include "init.hpp"
 #include "lines.hpp"
 
 #include <cstring>
@@ -28,19 +29,6 @@ struct ReportScope {
     PyObject *speed_kb;
     PyObject *downloaded_bytes;
 };
-
-/// Released scope objects kept for reuse: untracked, fields cleared, and
-/// holding no reference to their type.
-struct FreeList {
-    static constexpr int capacity = 8;
-    PyObject *items[capacity];
-    int count = 0;
-};
-
-PyTypeObject *worker_scope_type = nullptr;
-PyTypeObject *report_scope_type = nullptr;
-FreeList worker_free;
-FreeList report_free;
 
 /// A new, tracked scope object of `type` with every field null; nullptr on failure.
 template <class T>
@@ -76,7 +64,7 @@ void scope_release(PyObject *op, const PyTypeObject *own_type, FreeList &free)
 /// A new worker scope holding `self`; new_exe stays unassigned.
 Ref new_worker_scope(PyObject *self)
 {
-    WorkerScope *scope = scope_alloc<WorkerScope>(worker_scope_type, worker_free);
+    WorkerScope *scope = scope_alloc<WorkerScope>(state.worker_scope_type, state.worker_free);
     if (!scope)
         return Ref();
     scope->self = Py_NewRef(self);
@@ -87,7 +75,7 @@ Ref new_worker_scope(PyObject *self)
 Ref new_report_scope(PyObject *outer, PyObject *percent, PyObject *speed_kb,
                      PyObject *downloaded_bytes)
 {
-    ReportScope *scope = scope_alloc<ReportScope>(report_scope_type, report_free);
+    ReportScope *scope = scope_alloc<ReportScope>(state.report_scope_type, state.report_free);
     if (!scope)
         return Ref();
     scope->outer = Py_NewRef(outer);
@@ -137,7 +125,7 @@ void worker_scope_dealloc(PyObject *op)
 {
     PyObject_GC_UnTrack(op);
     worker_scope_clear(op);
-    scope_release(op, worker_scope_type, worker_free);
+    scope_release(op, state.worker_scope_type, state.worker_free);
 }
 
 int report_scope_traverse(PyObject *op, visitproc visit, void *arg)
@@ -165,7 +153,7 @@ void report_scope_dealloc(PyObject *op)
 {
     PyObject_GC_UnTrack(op);
     report_scope_clear(op);
-    scope_release(op, report_scope_type, report_free);
+    scope_release(op, state.report_scope_type, state.report_free);
 }
 
 PyType_Slot worker_scope_slots[] = {
@@ -1016,40 +1004,40 @@ constexpr Code run_lambda_code(int i)
 
 int init_scope_types()
 {
-    if (worker_scope_type && report_scope_type)
+    if (state.worker_scope_type && state.report_scope_type)
         return 0;
-    if (!worker_scope_type) {
-        worker_scope_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&worker_scope_spec));
-        if (!worker_scope_type)
+    if (!state.worker_scope_type) {
+        state.worker_scope_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&worker_scope_spec));
+        if (!state.worker_scope_type)
             return -1;
     }
-    report_scope_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&report_scope_spec));
-    return report_scope_type ? 0 : -1;
+    state.report_scope_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&report_scope_spec));
+    return state.report_scope_type ? 0 : -1;
 }
 
-const FuncSpec init_spec = {
+constexpr FuncSpec init_spec = {
     "__init__", "updater.UpdaterGUI.__init__", init_body, 1,
     line::body::def_init, Code::init, &Names::q_init, "self x y style"};
-const FuncSpec run_update_spec = {
+constexpr FuncSpec run_update_spec = {
     "_run_update", "updater.UpdaterGUI._run_update", run_update_body, 1,
     line::body::def_run_update, Code::run_update, &Names::q_run_update,
     "self progress_callback progress_callback new_exe"};
-const FuncSpec complete_update_spec = {
+constexpr FuncSpec complete_update_spec = {
     "_complete_update", "updater.UpdaterGUI._complete_update", complete_update_body, 2,
     line::body::def_complete_update, Code::complete_update, &Names::q_complete_update,
     "self new_exe e"};
-const FuncSpec on_close_spec = {
+constexpr FuncSpec on_close_spec = {
     "_on_close", "updater.UpdaterGUI._on_close", on_close_body, 1,
     line::body::def_on_close, Code::on_close, &Names::q_on_close, "self"};
-const FuncSpec console_update_spec = {
+constexpr FuncSpec console_update_spec = {
     "console_update", "updater.UpdaterGUI.console_update", console_update_body, 1,
     line::body::def_console_update, Code::console_update, &Names::q_console_update,
     "self progress_callback progress_callback new_exe e"};
-const FuncSpec run_progress_spec = {
+constexpr FuncSpec run_progress_spec = {
     "progress_callback", "updater.UpdaterGUI._run_update.progress_callback", run_progress_body, 4,
     line::run_update::def_progress, Code::run_progress, &Names::q_run_progress,
     progress_varnames};
-const FuncSpec run_lambda_specs[5] = {
+constexpr FuncSpec run_lambda_specs[5] = {
     {"lambda", "updater.UpdaterGUI._run_update.progress_callback.lambda", failed_label_body, 0,
      line::run_progress::post_failed_label, run_lambda_code(0), &Names::q_run_progress_lambda,
      ""},
@@ -1062,18 +1050,25 @@ const FuncSpec run_lambda_specs[5] = {
     {"lambda4", "updater.UpdaterGUI._run_update.progress_callback.lambda4", bytes_text_body, 0,
      line::run_progress::post_bytes_text, run_lambda_code(4), &Names::q_run_progress_lambda, ""},
 };
-const FuncSpec run_lambda5_spec = {
+constexpr FuncSpec run_lambda5_spec = {
     "lambda5", "updater.UpdaterGUI._run_update.lambda5", ready_label_body, 0,
     line::run_update::post_ready, Code::run_lambda5, &Names::q_run_lambda, ""};
-const FuncSpec run_lambda6_spec = {
+constexpr FuncSpec run_lambda6_spec = {
     "lambda6", "updater.UpdaterGUI._run_update.lambda6", complete_body, 0,
     line::run_update::post_complete, Code::run_lambda6, &Names::q_run_lambda, ""};
-const FuncSpec run_exit_spec = {
+constexpr FuncSpec run_exit_spec = {
     "exit_lambda", "updater.UpdaterGUI._run_update.progress_callback.exit_lambda", exit_body, 0,
     line::run_progress::post_exit, Code::run_exit, &Names::q_run_progress_lambda, ""};
-const FuncSpec console_progress_spec = {
+constexpr FuncSpec console_progress_spec = {
     "progress_callback", "updater.UpdaterGUI.console_update.progress_callback",
     console_progress_body, 4, line::console_update::def_progress, Code::console_progress,
     &Names::q_console_progress, progress_varnames};
+
+static_assert(fit_frame({&init_spec, &run_update_spec, &complete_update_spec, &on_close_spec,
+                         &console_update_spec, &run_progress_spec, &run_lambda_specs[0],
+                         &run_lambda_specs[1], &run_lambda_specs[2], &run_lambda_specs[3],
+                         &run_lambda_specs[4], &run_lambda5_spec, &run_lambda6_spec, &run_exit_spec,
+                         &console_progress_spec}),
+              "no function takes more than max_params parameters");
 
 }  // namespace updater
