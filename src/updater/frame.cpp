@@ -754,7 +754,9 @@ Ref With::enter(PyObject *manager)
 int With::exit_ok()
 {
     Ref exit = std::move(exit_);
-    return call_tuple(exit.get(), tuples.none3) ? 0 : -1;
+    if (!call_tuple(exit.get(), tuples.none3))
+        return -1;
+    return 0;
 }
 
 int With::exit_error()

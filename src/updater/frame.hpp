@@ -5,6 +5,7 @@
 
 #include "state.hpp"
 
+#include <algorithm>
 #include <initializer_list>
 
 namespace updater {
@@ -30,10 +31,8 @@ struct FuncSpec {
 /// parameters; each file that defines specs checks its own with it.
 constexpr bool fit_frame(std::initializer_list<const FuncSpec *> specs)
 {
-    for (const FuncSpec *spec : specs)
-        if (spec->nparams < 0 || spec->nparams > max_params)
-            return false;
-    return true;
+    return std::ranges::all_of(
+        specs, [](const FuncSpec *spec) { return spec->nparams >= 0 && spec->nparams <= max_params; });
 }
 
 /// A new function object described by the given entry, holding `scope` (may be

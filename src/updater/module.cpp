@@ -159,19 +159,34 @@ namespace {
 
 int bind(PyObject *name, PyObject *value) { return PyDict_SetItem(state.dict, name, value); }
 
+/// module.__spec__._initializing: whether the module is still being imported.
+/// A failure to tell counts as no, and leaves no exception.
+bool still_initializing(PyObject *module)
+{
+    Ref spec = getattr(module, names.dunder_spec);
+    if (!spec) {
+        PyErr_Clear();
+        return false;
+    }
+    Ref initializing = getattr(spec.get(), names._initializing);
+    if (!initializing) {
+        PyErr_Clear();
+        return false;
+    }
+    int busy = PyObject_IsTrue(initializing.get());
+    if (busy < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return busy != 0;
+}
+
 /// `import name`, taking a ready module from sys.modules when there is one.
 Ref import_module(PyObject *name)
 {
     Ref found = steal(PyImport_GetModule(name));
-    if (found) {
-        Ref spec = getattr(found.get(), names.dunder_spec);
-        Ref initializing = spec ? getattr(spec.get(), names._initializing) : Ref();
-        int busy = initializing ? PyObject_IsTrue(initializing.get()) : 0;
-        if (busy <= 0) {
-            PyErr_Clear();
-            return found;
-        }
-    }
+    if (found && !still_initializing(found.get()))
+        return found;
     PyErr_Clear();
     Ref locals = steal(PyDict_New());
     if (!locals)
@@ -186,6 +201,19 @@ int import_as(PyObject *name, PyObject *alias)
     if (!module)
         return -1;
     return bind(alias, module.get());
+}
+
+/// sys.modules.get(f"{module.__name__}.{name}"): a new reference, or nullptr
+/// (with or without an exception set).
+Ref submodule(PyObject *module, PyObject *name)
+{
+    Ref package = getattr(module, names.dunder_name);
+    if (!package)
+        return {};
+    Ref full = join({package.get(), names.dot, name});
+    if (!full)
+        return {};
+    return steal(PyImport_GetModule(full.get()));
 }
 
 /// `from module import a, b`: binds each name as soon as it is read.
@@ -206,10 +234,7 @@ int import_from(PyObject *module_name, std::initializer_list<PyObject *> from)
         Ref value = getattr(module.get(), name);
         if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();
-            Ref package = getattr(module.get(), names.dunder_name);
-            Ref full = package ? join({package.get(), names.dot, name}) : Ref();
-            if (full)
-                value = steal(PyImport_GetModule(full.get()));
+            value = submodule(module.get(), name);
         }
         if (!value) {
             PyErr_Clear();
@@ -293,7 +318,9 @@ Outcome run_entry_point()
     if (!is_main)
         return Outcome::ok();
     Ref cls = global(names.UpdaterGUI);
-    Ref gui = cls ? call(cls.get()) : Ref();
+    if (!cls)
+        return body_error(line::body::call_updater_gui);
+    Ref gui = call(cls.get());
     if (!gui)
         return body_error(line::body::call_updater_gui);
     return Outcome::ok();
@@ -315,9 +342,10 @@ Outcome run_body()
     // import urllib.request
     {
         Ref locals = steal(PyDict_New());
-        Ref top = locals ? steal(PyImport_ImportModuleLevelObject(
-                               names.urllib_request, state.dict, locals.get(), nullptr, 0))
-                         : Ref();
+        if (!locals)
+            return body_error(import_urllib_request);
+        Ref top = steal(PyImport_ImportModuleLevelObject(names.urllib_request, state.dict,
+                                                         locals.get(), nullptr, 0));
         if (!top || bind(names.urllib, top.get()) < 0)
             return body_error(import_urllib_request);
     }
