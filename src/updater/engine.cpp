@@ -384,8 +384,9 @@ Outcome finish_file(PyObject *f, long long downloaded, const TotalSize &total_si
     return Outcome::ok();
 }
 
-/// Lines 65-80 of the `with open(...)` block: the read loop, then <finish_file>. `digest` is the BLAKE2b
-/// hash of a signed build, or null.
+/// Lines 65-80 of the `with open(...)` block: the read loop, then the size
+/// check, flush and fsync of finish_file. `digest` is the BLAKE2b hash of a
+/// signed build, or null.
 Outcome copy_body(PyObject *progress_callback, PyObject *resp, PyObject *f, PyObject *digest,
                   const TotalSize &total_size, double start_time)
 {
@@ -595,7 +596,7 @@ Ref open_url(PyObject *req, With &block)
 /// build's rules and kept small.
 ///     sig_req = urllib.request.Request(UPDATE_URL + ".minisig", headers={"Cache-Control": "no-cache"})
 ///     with urllib.request.urlopen(sig_req, timeout=60) as sig_resp:
-///         <check_hops>
+///         <every hop https, as check_hops tells, lines 84-87>
 ///         signature = sig_resp.read(4097)
 ///     if len(signature) > 4096:
 ///         raise OSError("the signature file is larger than 4096 bytes")
@@ -725,8 +726,8 @@ Outcome fetch(PyObject *progress_callback, PyObject *exe_dir, PyObject *new_path
     if (resp_block.exit_ok() < 0)
         return download_error(dl::urlopen);
     // if public_key is not None:
-    //     <fetch_signature>
-    //     <check_signature>
+    //     <the signature fetched: fetch_signature, lines 82-90>
+    //     <the build checked against it: check_signature, line 91>
     if (!signing.wanted)
         return Outcome::ok();
     Ref signature;
@@ -902,7 +903,7 @@ Outcome swap_posix(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyO
         //     try:
         //         os.link(main_exe, old_exe)
         //     except OSError:
-        //         <copy_backup>
+        //         <a synced copy instead: copy_backup, lines 131-133>
         if (os_call(names.link, {main_exe, old_exe}) < 0) {
             if (!pending_matches(PyExc_OSError))
                 return swap_error(rr::link);
@@ -959,7 +960,7 @@ Outcome start(PyObject *main_exe)
 ///     if os.path.exists(old_exe):
 ///         os.remove(old_exe)
 ///     if os.name != "nt":
-///         <sync_dir>
+///         <the directory synced again: sync_dir, lines 149-153>
 Outcome remove_backup(PyObject *exe_dir, PyObject *old_exe)
 {
     int backup = path_test(names.exists, old_exe);
@@ -1002,9 +1003,9 @@ Outcome swap(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyObject 
     if (!mode_bits || !call(chmod.get(), {new_exe, mode_bits.get()}))
         return swap_error(rr::chmod);
     // if os.name == "nt":
-    //     <swap_windows>
+    //     <backup by rename, then the download moved in: swap_windows, lines 120-123>
     // else:
-    //     <swap_posix>
+    //     <backup by hard link, then one rename, synced: swap_posix, lines 125-140>
     int windows = on_windows();
     if (windows < 0)
         return swap_error(rr::nt_test);
@@ -1015,7 +1016,7 @@ Outcome swap(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyObject 
     if (Outcome r = start(main_exe); r.raised())
         return r;
     // try:
-    //     <remove_backup>
+    //     <the backup removed, the directory synced: remove_backup, lines 146-153>
     // except Exception:
     //     pass
     Outcome removed = remove_backup(exe_dir, old_exe);

@@ -533,7 +533,6 @@ int module_exec(PyObject *module) noexcept
                         "supported.");
         return -1;
     }
-    // The caller rolls a failed step back below.
     bool registered = false;
     if (prepare_state(module) == 0 && !finish_state_and_run(module, registered).raised())
         return 0;

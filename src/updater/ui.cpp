@@ -187,7 +187,8 @@ PyType_Spec report_scope_spec = {
 };
 
 // ---------------------------------------------------------------------------
-// Pieces shared by the statements below.
+// Pieces that several statements of the window, its worker and the console
+// share: the progress texts, truth tests, print, and reaching self.root.
 
 /// f"{percent:.1f}% • {speed_kb:.1f} KB/s"
 Ref known_size_text(PyObject *percent, PyObject *speed_kb)
