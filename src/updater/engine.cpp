@@ -1,5 +1,5 @@
 // The update engine: install location, download with progress, swap and relaunch.
-#include "frame.hpp"
+#include "functions.hpp"
 #include "lines.hpp"
 #include "minisign.hpp"
 
@@ -29,7 +29,9 @@ Ref dotted(PyObject *name, std::initializer_list<PyObject *> attrs)
 Ref install_dir()
 {
     Ref get_exe_dir = global(names.get_exe_dir);
-    return get_exe_dir ? call(get_exe_dir.get()) : Ref();
+    if (!get_exe_dir)
+        return {};
+    return call(get_exe_dir.get());
 }
 
 /// os.path.join(exe_dir, <global file_name> [+ suffix]), evaluated in that
@@ -37,10 +39,17 @@ Ref install_dir()
 Ref install_path(PyObject *exe_dir, PyObject *file_name, PyObject *suffix = nullptr)
 {
     Ref os_path_join = dotted(names.os, {names.path, names.join});
-    Ref name = os_path_join ? global(file_name) : Ref();
-    if (name && suffix)
+    if (!os_path_join)
+        return {};
+    Ref name = global(file_name);
+    if (!name)
+        return {};
+    if (suffix) {
         name = steal(PyNumber_Add(name.get(), suffix));
-    return name ? call(os_path_join.get(), {exe_dir, name.get()}) : Ref();
+        if (!name)
+            return {};
+    }
+    return call(os_path_join.get(), {exe_dir, name.get()});
 }
 
 /// `except Exception: pass` after a failed statement: true when the pending
@@ -57,60 +66,85 @@ bool swallow_exception()
 int path_test(PyObject *test, PyObject *path)
 {
     Ref function = dotted(names.os, {names.path, test});
-    Ref result = function ? call(function.get(), {path}) : Ref();
-    return result ? PyObject_IsTrue(result.get()) : -1;
+    if (!function)
+        return -1;
+    Ref result = call(function.get(), {path});
+    if (!result)
+        return -1;
+    return PyObject_IsTrue(result.get());
 }
 
 /// os.<function>(*args), the result dropped: 0, or -1 with an exception set.
 int os_call(PyObject *function, std::initializer_list<PyObject *> args)
 {
     Ref callable = dotted(names.os, {function});
-    return callable && call(callable.get(), args) ? 0 : -1;
+    if (!callable)
+        return -1;
+    Ref result = call(callable.get(), args);
+    if (!result)
+        return -1;
+    return 0;
 }
 
 /// os.fsync(file.fileno()): 0, or -1 with an exception set.
 int fsync_file(PyObject *file)
 {
     Ref fsync = dotted(names.os, {names.fsync});
-    Ref fd = fsync ? call_method(file, names.fileno) : Ref();
-    return fd && call(fsync.get(), {fd.get()}) ? 0 : -1;
+    if (!fsync)
+        return -1;
+    Ref fd = call_method(file, names.fileno);
+    if (!fd)
+        return -1;
+    Ref done = call(fsync.get(), {fd.get()});
+    if (!done)
+        return -1;
+    return 0;
 }
 
-/// An error reporter: adds the function's traceback entry for a line, returns -1.
-using ErrorAt = int (*)(int line);
+/// An error reporter: adds the function's traceback entry for a line.
+using ErrorAt = Outcome (*)(int line);
 
-/// Leaves a `with` block while an exception is pending. 0 when __exit__
-/// suppressed it; otherwise -1, and an exception raised by __exit__ itself
-/// gets the entry of the with statement's line.
-int leave_with_error(With &block, int line, ErrorAt error)
+/// Leaves a `with` block after a statement inside it raised (`inside`). ok when
+/// __exit__ suppressed the exception; otherwise raised, and an exception raised
+/// by __exit__ itself gets the entry of the with statement's line.
+Outcome leave_with_error(Outcome inside, With &block, int line, ErrorAt error)
 {
     Ref raised = steal(PyErr_GetRaisedException());
     PyErr_SetRaisedException(borrow(raised.get()).release());
     if (block.exit_error() > 0)
-        return 0;
+        return Outcome::ok();
     Ref pending = steal(PyErr_GetRaisedException());
     bool from_exit = pending.get() != raised.get();
     PyErr_SetRaisedException(pending.release());
-    return from_exit ? error(line) : -1;
+    if (from_exit)
+        return error(line);
+    return inside;
 }
 
 /// A crash between two renames can leave the launcher's name empty with the
 /// previous launcher kept as the backup; put it back first:
 ///     if not os.path.lexists(main_exe) and os.path.isfile(old_exe) and not os.path.islink(old_exe):
 ///         os.replace(old_exe, main_exe)
-/// 0, or -1 with the exception pending and its entry added.
-int heal(PyObject *main_exe, PyObject *old_exe, ErrorAt error, int test_line)
+Outcome heal(PyObject *main_exe, PyObject *old_exe, ErrorAt error, int test_line)
 {
     int launcher = path_test(names.lexists, main_exe);
-    if (launcher != 0)
-        return launcher < 0 ? error(test_line) : 0;
+    if (launcher < 0)
+        return error(test_line);
+    if (launcher)
+        return Outcome::ok();
     int backup = path_test(names.isfile, old_exe);
-    if (backup != 1)
-        return backup < 0 ? error(test_line) : 0;
+    if (backup < 0)
+        return error(test_line);
+    if (!backup)
+        return Outcome::ok();
     int linked = path_test(names.islink, old_exe);
-    if (linked != 0)
-        return linked < 0 ? error(test_line) : 0;
-    return os_call(names.replace, {old_exe, main_exe}) < 0 ? error(test_line + 1) : 0;
+    if (linked < 0)
+        return error(test_line);
+    if (linked)
+        return Outcome::ok();
+    if (os_call(names.replace, {old_exe, main_exe}) < 0)
+        return error(test_line + 1);
+    return Outcome::ok();
 }
 
 // ---------------------------------------------------------------------------
@@ -122,39 +156,55 @@ PyObject *get_exe_dir_body(PyObject *, PyObject *const *)
 
     // if getattr(sys, "frozen", False):
     Ref sys = global(names.sys);
-    Ref frozen = sys ? getattr(sys.get(), names.frozen) : Ref();
-    if (!frozen && sys && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    if (!sys)
+        return fail(here, gx::frozen);
+    Ref frozen = getattr(sys.get(), names.frozen);
+    if (!frozen) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            return fail(here, gx::frozen);
         PyErr_Clear();
         frozen = borrow(Py_False);
     }
-    int is_frozen = frozen ? PyObject_IsTrue(frozen.get()) : -1;
+    int is_frozen = PyObject_IsTrue(frozen.get());
     if (is_frozen < 0)
         return fail(here, gx::frozen);
     if (is_frozen) {
         // return os.path.dirname(sys.executable)
         Ref dirname = dotted(names.os, {names.path, names.dirname});
-        Ref executable = dirname ? dotted(names.sys, {names.executable}) : Ref();
-        Ref dir = executable ? call(dirname.get(), {executable.get()}) : Ref();
-        return dir ? dir.release() : fail(here, gx::frozen_dir);
+        if (!dirname)
+            return fail(here, gx::frozen_dir);
+        Ref executable = dotted(names.sys, {names.executable});
+        if (!executable)
+            return fail(here, gx::frozen_dir);
+        Ref dir = call(dirname.get(), {executable.get()});
+        if (!dir)
+            return fail(here, gx::frozen_dir);
+        return dir.release();
     }
     // return os.path.abspath(os.path.dirname(__file__))
     Ref abspath = dotted(names.os, {names.path, names.abspath});
-    Ref dirname = abspath ? dotted(names.os, {names.path, names.dirname}) : Ref();
-    Ref file = dirname ? global(names.dunder_file) : Ref();
-    Ref dir = file ? call(dirname.get(), {file.get()}) : Ref();
-    Ref absolute = dir ? call(abspath.get(), {dir.get()}) : Ref();
-    return absolute ? absolute.release() : fail(here, gx::file_dir);
+    if (!abspath)
+        return fail(here, gx::file_dir);
+    Ref dirname = dotted(names.os, {names.path, names.dirname});
+    if (!dirname)
+        return fail(here, gx::file_dir);
+    Ref file = global(names.dunder_file);
+    if (!file)
+        return fail(here, gx::file_dir);
+    Ref dir = call(dirname.get(), {file.get()});
+    if (!dir)
+        return fail(here, gx::file_dir);
+    Ref absolute = call(abspath.get(), {dir.get()});
+    if (!absolute)
+        return fail(here, gx::file_dir);
+    return absolute.release();
 }
 
 // ---------------------------------------------------------------------------
 // download_new_exe_with_progress
 
-/// Adds the function's traceback entry for `line`; returns -1.
-int download_error(int line)
-{
-    fail(download_spec.trace_name, line);
-    return -1;
-}
+/// Adds the function's traceback entry for `line`.
+Outcome download_error(int line) { return raise_at(download_spec.trace_name, line); }
 
 /// time.time() as a double: 0, or -1 with an exception set. The global `time`
 /// is looked up at each call; when it is a plain module, its attribute is read
@@ -162,24 +212,35 @@ int download_error(int line)
 int clock(double *now)
 {
     Ref time = global(names.time);
-    PyObject *function = time && PyModule_CheckExact(time.get())
-                             ? PyDict_GetItemWithError(PyModule_GetDict(time.get()), names.time)
-                             : nullptr;
-    if (!function && PyErr_Occurred())
+    if (!time)
         return -1;
-    Ref reading = function ? call(function) : time ? call_method(time.get(), names.time) : Ref();
+    Ref reading;
+    if (PyModule_CheckExact(time.get())) {
+        PyObject *function = PyDict_GetItemWithError(PyModule_GetDict(time.get()), names.time);
+        if (!function && PyErr_Occurred())
+            return -1;
+        reading = function ? call(function) : call_method(time.get(), names.time);
+    } else {
+        reading = call_method(time.get(), names.time);
+    }
     if (!reading)
         return -1;
     *now = PyFloat_AsDouble(reading.get());
-    return *now == -1.0 && PyErr_Occurred() ? -1 : 0;
+    if (*now == -1.0 && PyErr_Occurred())
+        return -1;
+    return 0;
 }
 
 /// url.lower().startswith("https:"): 1, 0, or -1 with an exception set.
 int is_https(PyObject *url)
 {
     Ref lower = call_method(url, names.lower);
-    Ref https = lower ? call_method(lower.get(), names.startswith, {names.https_prefix}) : Ref();
-    return https ? PyObject_IsTrue(https.get()) : -1;
+    if (!lower)
+        return -1;
+    Ref https = call_method(lower.get(), names.startswith, {names.https_prefix});
+    if (!https)
+        return -1;
+    return PyObject_IsTrue(https.get());
 }
 
 /// A file asked for over https arrives over https on every hop. urllib records
@@ -188,20 +249,29 @@ int is_https(PyObject *url)
 ///         for url in [*getattr(req, "redirect_dict", {}), resp.geturl()]:
 ///             if not url.lower().startswith("https:"):
 ///                 raise OSError("redirected to a non-https URL")
-/// 0, or -1 with the exception pending and its entry added.
-int check_hops(PyObject *req, PyObject *resp, int line)
+Outcome check_hops(PyObject *req, PyObject *resp, int line)
 {
     Ref full_url = getattr(req, names.full_url);
-    int from_https = full_url ? is_https(full_url.get()) : -1;
-    if (from_https <= 0)
-        return from_https < 0 ? download_error(line) : 0;
+    if (!full_url)
+        return download_error(line);
+    int from_https = is_https(full_url.get());
+    if (from_https < 0)
+        return download_error(line);
+    if (!from_https)
+        return Outcome::ok();
     Ref redirects = getattr(req, names.redirect_dict);
-    if (!redirects && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    if (!redirects) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            return download_error(line + 1);
         PyErr_Clear();
         redirects = steal(PyDict_New());
+        if (!redirects)
+            return download_error(line + 1);
     }
-    Ref urls = redirects ? steal(PySequence_List(redirects.get())) : Ref();
-    Ref final_url = urls ? call_method(resp, names.geturl) : Ref();
+    Ref urls = steal(PySequence_List(redirects.get()));
+    if (!urls)
+        return download_error(line + 1);
+    Ref final_url = call_method(resp, names.geturl);
     if (!final_url || PyList_Append(urls.get(), final_url.get()) < 0)
         return download_error(line + 1);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(urls.get()); ++i) {
@@ -214,7 +284,7 @@ int check_hops(PyObject *req, PyObject *resp, int line)
             return download_error(line + 3);
         }
     }
-    return 0;
+    return Outcome::ok();
 }
 
 /// The largest signature file taken; a read of one byte more tells a larger one.
@@ -236,14 +306,19 @@ struct TotalSize {
 ///     total_size = int(resp.headers.get("Content-Length", 0))
 ///     if total_size < 0 or (resp.headers.get("Content-Length") is None and not getattr(resp, "chunked", False)):
 ///         raise OSError(...)
-/// Fills *size, holding the new int in *holder; 0, or -1 with the exception
-/// pending and its entry added.
-int body_size(PyObject *resp, Ref *holder, TotalSize *size)
+/// Fills *size, holding the new int in *holder.
+Outcome body_size(PyObject *resp, Ref *holder, TotalSize *size)
 {
     Ref headers = getattr(resp, names.headers);
-    Ref get = headers ? getattr(headers.get(), names.get) : Ref();
-    Ref length = get ? call_tuple(get.get(), tuples.content_length_0) : Ref();
-    Ref total_size = length ? steal(PyNumber_Long(length.get())) : Ref();
+    if (!headers)
+        return download_error(dl::total_size);
+    Ref get = getattr(headers.get(), names.get);
+    if (!get)
+        return download_error(dl::total_size);
+    Ref length = call_tuple(get.get(), tuples.content_length_0);
+    if (!length)
+        return download_error(dl::total_size);
+    Ref total_size = steal(PyNumber_Long(length.get()));
     if (!total_size)
         return download_error(dl::total_size);
     int overflow = 0;
@@ -258,39 +333,62 @@ int body_size(PyObject *resp, Ref *holder, TotalSize *size)
         return download_error(dl::end_raise);
     }
     Ref headers_again = getattr(resp, names.headers);
-    Ref header = headers_again ? call_method(headers_again.get(), names.get, {names.content_length}) : Ref();
+    if (!headers_again)
+        return download_error(dl::end_check);
+    Ref header = call_method(headers_again.get(), names.get, {names.content_length});
     if (!header)
         return download_error(dl::end_check);
     if (header.get() != Py_None)
-        return 0;
+        return Outcome::ok();
     Ref chunked = getattr(resp, names.chunked);
-    if (!chunked && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    if (!chunked) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            return download_error(dl::end_check);
         PyErr_Clear();
         chunked = borrow(Py_False);
     }
-    int by_chunks = chunked ? PyObject_IsTrue(chunked.get()) : -1;
+    int by_chunks = PyObject_IsTrue(chunked.get());
     if (by_chunks < 0)
         return download_error(dl::end_check);
     if (!by_chunks) {
         PyErr_SetObject(PyExc_OSError, names.no_length);
         return download_error(dl::end_raise);
     }
-    return 0;
+    return Outcome::ok();
 }
 
 /// downloaded / total_size * 100 in Python's int arithmetic, for sizes past 2**53.
 Ref large_percent(PyObject *downloaded, PyObject *total_size)
 {
     Ref ratio = steal(PyNumber_TrueDivide(downloaded, total_size));
-    return ratio ? steal(PyNumber_Multiply(ratio.get(), ints.i100)) : Ref();
+    if (!ratio)
+        return {};
+    return steal(PyNumber_Multiply(ratio.get(), ints.i100));
 }
 
-/// Lines 65-80 of the `with open(...)` block: the read loop, the check that
-/// the body was complete, then the file made durable. `digest` is the BLAKE2b
-/// hash of a signed build, or null. 0, or -1 with the exception pending and its
-/// entry added.
-int copy_body(PyObject *progress_callback, PyObject *resp, PyObject *f, PyObject *digest,
-              const TotalSize &total_size, double start_time)
+/// Lines 77-80, after the read loop: the body was whole, and the file is made durable.
+Outcome finish_file(PyObject *f, long long downloaded, const TotalSize &total_size)
+{
+    // if downloaded == 0 or (total_size > 0 and downloaded != total_size):
+    if (downloaded == 0 || (total_size.known && downloaded != total_size.n)) {
+        //     raise OSError("empty download" if downloaded == 0 else "incomplete download")
+        PyErr_SetObject(PyExc_OSError, downloaded == 0 ? names.empty_body : names.short_body);
+        return download_error(dl::size_raise);
+    }
+    // f.flush()
+    if (!call_method(f, names.flush))
+        return download_error(dl::flush);
+    // os.fsync(f.fileno())
+    if (fsync_file(f) < 0)
+        return download_error(dl::fsync);
+    return Outcome::ok();
+}
+
+/// Lines 65-80 of the `with open(...)` block: the read loop, then the size
+/// check, flush and fsync of finish_file. `digest` is the BLAKE2b hash of a
+/// signed build, or null.
+Outcome copy_body(PyObject *progress_callback, PyObject *resp, PyObject *f, PyObject *digest,
+                  const TotalSize &total_size, double start_time)
 {
     long long downloaded = 0;
     // resp.read, f.write and digest.update are looked up at their first use and
@@ -301,9 +399,12 @@ int copy_body(PyObject *progress_callback, PyObject *resp, PyObject *f, PyObject
     // while True:
     for (;;) {
         // chunk = resp.read(chunk_size)
-        if (!read)
+        if (!read) {
             read = getattr(resp, names.read);
-        Ref chunk = read ? call(read.get(), {ints.chunk_size}) : Ref();
+            if (!read)
+                return download_error(dl::read);
+        }
+        Ref chunk = call(read.get(), {ints.chunk_size});
         if (!chunk)
             return download_error(dl::read);
         // if not chunk: break
@@ -313,16 +414,22 @@ int copy_body(PyObject *progress_callback, PyObject *resp, PyObject *f, PyObject
         if (!more)
             break;
         // f.write(chunk)
-        if (!write)
+        if (!write) {
             write = getattr(f, names.write);
-        if (!write || !call(write.get(), {chunk.get()}))
+            if (!write)
+                return download_error(dl::write);
+        }
+        if (!call(write.get(), {chunk.get()}))
             return download_error(dl::write);
         // if public_key is not None:
         //     digest.update(chunk)
         if (digest) {
-            if (!update)
+            if (!update) {
                 update = getattr(digest, names.update);
-            if (!update || !call(update.get(), {chunk.get()}))
+                if (!update)
+                    return download_error(dl::hash_chunk);
+            }
+            if (!call(update.get(), {chunk.get()}))
                 return download_error(dl::hash_chunk);
         }
         // downloaded += len(chunk)
@@ -357,32 +464,20 @@ int copy_body(PyObject *progress_callback, PyObject *resp, PyObject *f, PyObject
                                       downloaded_bytes.get()}))
             return download_error(dl::report);
     }
-    // if downloaded == 0 or (total_size > 0 and downloaded != total_size):
-    if (downloaded == 0 || (total_size.known && downloaded != total_size.n)) {
-        //     raise OSError("empty download" if downloaded == 0 else "incomplete download")
-        PyErr_SetObject(PyExc_OSError, downloaded == 0 ? names.empty_body : names.short_body);
-        return download_error(dl::size_raise);
-    }
-    // f.flush()
-    if (!call_method(f, names.flush))
-        return download_error(dl::flush);
-    // os.fsync(f.fileno())
-    if (fsync_file(f) < 0)
-        return download_error(dl::fsync);
-    return 0;
+    return finish_file(f, downloaded, total_size);
 }
 
 /// Lines 50-80, the `with urlopen(...)` block. Sets *opened once the download
-/// file has been made. 0, or -1 with the exception pending.
-int save_response(PyObject *progress_callback, PyObject *new_path, PyObject *req, PyObject *resp,
-                  PyObject *digest, bool *opened)
+/// file has been made.
+Outcome save_response(PyObject *progress_callback, PyObject *new_path, PyObject *req, PyObject *resp,
+                      PyObject *digest, bool *opened)
 {
-    if (check_hops(req, resp, dl::https_check) < 0)
-        return -1;
+    if (Outcome r = check_hops(req, resp, dl::https_check); r.raised())
+        return r;
     Ref total_size;
     TotalSize size{};
-    if (body_size(resp, &total_size, &size) < 0)
-        return -1;
+    if (Outcome r = body_size(resp, &total_size, &size); r.raised())
+        return r;
     // downloaded = 0
     // chunk_size = 65536
     // start_time = time.time()
@@ -402,16 +497,18 @@ int save_response(PyObject *progress_callback, PyObject *new_path, PyObject *req
     }
     // with open(new_path, "xb") as f:
     Ref file = call(state.open, {new_path, names.mode_xb});
+    if (!file)
+        return download_error(dl::open_file);
     With file_block;
-    Ref f = file ? file_block.enter(file.get()) : Ref();
+    Ref f = file_block.enter(file.get());
     if (!f)
         return download_error(dl::open_file);
     *opened = true;
-    if (copy_body(progress_callback, resp, f.get(), digest, size, start_time) < 0)
-        return leave_with_error(file_block, dl::open_file, download_error);
+    if (Outcome r = copy_body(progress_callback, resp, f.get(), digest, size, start_time); r.raised())
+        return leave_with_error(r, file_block, dl::open_file, download_error);
     if (file_block.exit_ok() < 0)
         return download_error(dl::open_file);
-    return 0;
+    return Outcome::ok();
 }
 
 /// A build that must carry its publisher's signature: the key the host named,
@@ -428,14 +525,15 @@ struct Signing {
 ///         public_key = <the key minisign prints, read strictly>
 ///         import hashlib
 ///         digest = hashlib.blake2b()
-/// 0, or -1 with the exception pending and its entry added.
-int read_public_key(Signing *signing)
+Outcome read_public_key(Signing *signing)
 {
     Ref public_key = borrow(PyDict_GetItemWithError(state.dict, names.UPDATE_PUBLIC_KEY));
+    if (!public_key && PyErr_Occurred())
+        return download_error(dl::public_key);
     if (!public_key)
-        return PyErr_Occurred() ? download_error(dl::public_key) : 0;
+        return Outcome::ok();
     if (public_key.get() == Py_None)
-        return 0;
+        return Outcome::ok();
     if (!PyUnicode_Check(public_key.get())) {
         PyErr_Format(PyExc_TypeError, "UPDATE_PUBLIC_KEY must be a str or None, not %.200s",
                      Py_TYPE(public_key.get())->tp_name);
@@ -457,7 +555,7 @@ int read_public_key(Signing *signing)
     if (!signing->digest)
         return download_error(dl::blake2b);
     signing->wanted = true;
-    return 0;
+    return Outcome::ok();
 }
 
 /// urllib.request.Request(UPDATE_URL [+ suffix], headers={"Cache-Control": "no-cache"}):
@@ -465,13 +563,20 @@ int read_public_key(Signing *signing)
 Ref new_request(PyObject *suffix)
 {
     Ref Request = dotted(names.urllib, {names.request, names.Request});
-    Ref url = Request ? global(names.UPDATE_URL) : Ref();
-    if (url && suffix)
+    if (!Request)
+        return {};
+    Ref url = global(names.UPDATE_URL);
+    if (!url)
+        return {};
+    if (suffix) {
         url = steal(PyNumber_Add(url.get(), suffix));
-    Ref headers = url ? steal(PyDict_New()) : Ref();
-    if (headers && PyDict_SetItem(headers.get(), names.cache_control, names.no_cache) < 0)
-        headers = Ref();
-    return headers ? call_kw(Request.get(), {url.get()}, {names.headers}, {headers.get()}) : Ref();
+        if (!url)
+            return {};
+    }
+    Ref headers = steal(PyDict_New());
+    if (!headers || PyDict_SetItem(headers.get(), names.cache_control, names.no_cache) < 0)
+        return {};
+    return call_kw(Request.get(), {url.get()}, {names.headers}, {headers.get()});
 }
 
 /// Enters `with urllib.request.urlopen(req, timeout=60) as ...`: the result of
@@ -479,20 +584,23 @@ Ref new_request(PyObject *suffix)
 Ref open_url(PyObject *req, With &block)
 {
     Ref urlopen = dotted(names.urllib, {names.request, names.urlopen});
-    Ref response = urlopen ? call_kw(urlopen.get(), {req}, {names.timeout}, {ints.i60}) : Ref();
-    return response ? block.enter(response.get()) : Ref();
+    if (!urlopen)
+        return {};
+    Ref response = call_kw(urlopen.get(), {req}, {names.timeout}, {ints.i60});
+    if (!response)
+        return {};
+    return block.enter(response.get());
 }
 
 /// Lines 82-90: the signature published beside the build, fetched by the
 /// build's rules and kept small.
 ///     sig_req = urllib.request.Request(UPDATE_URL + ".minisig", headers={"Cache-Control": "no-cache"})
 ///     with urllib.request.urlopen(sig_req, timeout=60) as sig_resp:
-///         <check_hops>
+///         <every hop https, as check_hops tells, lines 84-87>
 ///         signature = sig_resp.read(4097)
 ///     if len(signature) > 4096:
 ///         raise OSError("the signature file is larger than 4096 bytes")
-/// 0, or -1 with the exception pending and its entry added.
-int fetch_signature(Ref *signature)
+Outcome fetch_signature(Ref *signature)
 {
     Ref sig_req = new_request(names.minisig_suffix);
     if (!sig_req)
@@ -501,14 +609,15 @@ int fetch_signature(Ref *signature)
     Ref sig_resp = open_url(sig_req.get(), block);
     if (!sig_resp)
         return download_error(dl::signature_urlopen);
-    if (check_hops(sig_req.get(), sig_resp.get(), dl::signature_https_check) == 0) {
+    Outcome read = check_hops(sig_req.get(), sig_resp.get(), dl::signature_https_check);
+    if (!read.raised()) {
         *signature = call_method(sig_resp.get(), names.read, {ints.signature_cap});
         if (!*signature)
-            download_error(dl::signature_read);
+            read = download_error(dl::signature_read);
     }
-    if (!*signature) {
-        if (leave_with_error(block, dl::signature_urlopen, download_error) < 0)
-            return -1;
+    if (read.raised()) {
+        if (Outcome r = leave_with_error(read, block, dl::signature_urlopen, download_error); r.raised())
+            return r;
         // __exit__ swallowed the error, and nothing was read
         PyErr_SetString(PyExc_UnboundLocalError,
                         "cannot access local variable 'signature' where it is not associated with a value");
@@ -523,7 +632,7 @@ int fetch_signature(Ref *signature)
         PyErr_SetObject(PyExc_OSError, names.signature_too_large);
         return download_error(dl::signature_size_raise);
     }
-    return 0;
+    return Outcome::ok();
 }
 
 /// The legacy form signs the file itself, read back in chunks. Puts the
@@ -533,8 +642,10 @@ int verify_file(const minisign::PublicKey &key, const minisign::Signature &sig, 
 {
     minisign::Verifier verifier(key, sig);
     Ref file = call(state.open, {new_path, names.mode_rb});
+    if (!file)
+        return -1;
     With block;
-    Ref f = file ? block.enter(file.get()) : Ref();
+    Ref f = block.enter(file.get());
     if (!f)
         return -1;
     for (;;) {
@@ -557,8 +668,7 @@ int verify_file(const minisign::PublicKey &key, const minisign::Signature &sig, 
 
 /// Line 91: the build checked against its signature, which names the key,
 /// signs the build (or its BLAKE2b-512 hash) and, globally, its trusted comment.
-/// 0, or -1 with the exception pending and its entry added.
-int check_signature(const Signing &signing, PyObject *signature, PyObject *new_path)
+Outcome check_signature(const Signing &signing, PyObject *signature, PyObject *new_path)
 {
     char *text = nullptr;
     Py_ssize_t size = 0;
@@ -580,25 +690,26 @@ int check_signature(const Signing &signing, PyObject *signature, PyObject *new_p
         PyErr_Format(PyExc_ValueError, "signature of the build: %s", minisign::message(status));
         return download_error(dl::verify);
     }
-    return 0;
+    return Outcome::ok();
 }
 
-/// Lines 41-92, the body of the try statement: 0 when new_path is to be
-/// returned, or -1 with the exception pending and its traceback entry added.
-/// Sets *opened once the download file has been made.
-int fetch(PyObject *progress_callback, PyObject *exe_dir, PyObject *new_path, bool *opened)
+/// Lines 41-92, the body of the try statement: ok when new_path is to be
+/// returned. Sets *opened once the download file has been made.
+Outcome fetch(PyObject *progress_callback, PyObject *exe_dir, PyObject *new_path, bool *opened)
 {
     // if not os.path.lexists(os.path.join(exe_dir, MAIN_EXE_NAME)) and ...:
     //     os.replace(os.path.join(exe_dir, MAIN_EXE_NAME + ".old"), os.path.join(exe_dir, MAIN_EXE_NAME))
     Ref main_exe = install_path(exe_dir, names.MAIN_EXE_NAME);
-    Ref old_exe = main_exe ? install_path(exe_dir, names.MAIN_EXE_NAME, names.old_suffix) : Ref();
+    if (!main_exe)
+        return download_error(dl::heal_test);
+    Ref old_exe = install_path(exe_dir, names.MAIN_EXE_NAME, names.old_suffix);
     if (!old_exe)
         return download_error(dl::heal_test);
-    if (heal(main_exe.get(), old_exe.get(), download_error, dl::heal_test) < 0)
-        return -1;
+    if (Outcome r = heal(main_exe.get(), old_exe.get(), download_error, dl::heal_test); r.raised())
+        return r;
     Signing signing;
-    if (read_public_key(&signing) < 0)
-        return -1;
+    if (Outcome r = read_public_key(&signing); r.raised())
+        return r;
     // req = urllib.request.Request(UPDATE_URL, headers={"Cache-Control": "no-cache"})
     Ref req = new_request(nullptr);
     if (!req)
@@ -608,18 +719,20 @@ int fetch(PyObject *progress_callback, PyObject *exe_dir, PyObject *new_path, bo
     Ref resp = open_url(req.get(), resp_block);
     if (!resp)
         return download_error(dl::urlopen);
-    if (save_response(progress_callback, new_path, req.get(), resp.get(), signing.digest.get(), opened) < 0)
-        return leave_with_error(resp_block, dl::urlopen, download_error);
+    if (Outcome r = save_response(progress_callback, new_path, req.get(), resp.get(), signing.digest.get(),
+                                  opened);
+        r.raised())
+        return leave_with_error(r, resp_block, dl::urlopen, download_error);
     if (resp_block.exit_ok() < 0)
         return download_error(dl::urlopen);
     // if public_key is not None:
-    //     <fetch_signature>
-    //     <check_signature>
+    //     <the signature fetched: fetch_signature, lines 82-90>
+    //     <the build checked against it: check_signature, line 91>
     if (!signing.wanted)
-        return 0;
+        return Outcome::ok();
     Ref signature;
-    if (fetch_signature(&signature) < 0)
-        return -1;
+    if (Outcome r = fetch_signature(&signature); r.raised())
+        return r;
     return check_signature(signing, signature.get(), new_path);
 }
 
@@ -641,7 +754,7 @@ PyObject *download_body(PyObject *, PyObject *const *args)
     // try:
     //     ...
     //     return new_path
-    if (fetch(progress_callback, exe_dir.get(), new_path.get(), &opened) == 0)
+    if (!fetch(progress_callback, exe_dir.get(), new_path.get(), &opened).raised())
         return new_path.release();
     // except Exception as e:
     if (!pending_matches(PyExc_Exception))
@@ -664,27 +777,31 @@ PyObject *download_body(PyObject *, PyObject *const *args)
 // ---------------------------------------------------------------------------
 // replace_and_run
 
-/// Adds the function's traceback entry for `line`; returns -1.
-int swap_error(int line)
-{
-    fail(replace_and_run_spec.trace_name, line);
-    return -1;
-}
+/// Adds the function's traceback entry for `line`.
+Outcome swap_error(int line) { return raise_at(replace_and_run_spec.trace_name, line); }
 
 /// os.name == "nt": 1, 0, or -1 with an exception set.
 int on_windows()
 {
     Ref os_name = dotted(names.os, {names.name});
-    return os_name ? PyObject_RichCompareBool(os_name.get(), names.nt, Py_EQ) : -1;
+    if (!os_name)
+        return -1;
+    return PyObject_RichCompareBool(os_name.get(), names.nt, Py_EQ);
 }
 
 /// os.stat(path).st_mode & 0o777 into *mode: 0, or -1 with an exception set.
 int permission_bits(PyObject *path, long *mode)
 {
     Ref stat = dotted(names.os, {names.stat});
-    Ref result = stat ? call(stat.get(), {path}) : Ref();
-    Ref st_mode = result ? getattr(result.get(), names.st_mode) : Ref();
-    *mode = st_mode ? PyLong_AsLong(st_mode.get()) : -1;
+    if (!stat)
+        return -1;
+    Ref result = call(stat.get(), {path});
+    if (!result)
+        return -1;
+    Ref st_mode = getattr(result.get(), names.st_mode);
+    if (!st_mode)
+        return -1;
+    *mode = PyLong_AsLong(st_mode.get());
     if (*mode == -1 && PyErr_Occurred())
         return -1;
     *mode &= 0777;
@@ -697,44 +814,51 @@ int permission_bits(PyObject *path, long *mode)
 ///         os.fsync(fd)
 ///     finally:
 ///         os.close(fd)
-/// 0, or -1 with the exception pending and its entry added.
-int sync_dir(PyObject *exe_dir, int line)
+Outcome sync_dir(PyObject *exe_dir, int line)
 {
     Ref os_open = dotted(names.os, {names.open});
-    Ref flags = os_open ? dotted(names.os, {names.O_RDONLY}) : Ref();
-    Ref fd = flags ? call(os_open.get(), {exe_dir, flags.get()}) : Ref();
+    if (!os_open)
+        return swap_error(line);
+    Ref flags = dotted(names.os, {names.O_RDONLY});
+    if (!flags)
+        return swap_error(line);
+    Ref fd = call(os_open.get(), {exe_dir, flags.get()});
     if (!fd)
         return swap_error(line);
-    if (os_call(names.fsync, {fd.get()}) == 0)
-        return os_call(names.close, {fd.get()}) < 0 ? swap_error(line + 4) : 0;
-    swap_error(line + 2);
+    if (os_call(names.fsync, {fd.get()}) == 0) {
+        if (os_call(names.close, {fd.get()}) < 0)
+            return swap_error(line + 4);
+        return Outcome::ok();
+    }
+    Outcome fsync_error = swap_error(line + 2);
     Handler pending;  // the finally clause runs with the fsync error in hand
     if (os_call(names.close, {fd.get()}) < 0)
         return swap_error(line + 4);
     PyErr_SetRaisedException(borrow(pending.exception()).release());
-    return -1;
+    return fsync_error;
 }
 
 /// The backup where the file system refuses hard links: a copy, made durable.
 ///     shutil.copy2(main_exe, old_exe)
 ///     with open(old_exe, "rb") as backup:
 ///         os.fsync(backup.fileno())
-/// 0, or -1 with the exception pending and its entry added.
-int copy_backup(PyObject *main_exe, PyObject *old_exe)
+Outcome copy_backup(PyObject *main_exe, PyObject *old_exe)
 {
     Ref copy2 = dotted(names.shutil, {names.copy2});
     if (!copy2 || !call(copy2.get(), {main_exe, old_exe}))
         return swap_error(rr::copy);
     Ref file = call(state.open, {old_exe, names.mode_rb});
+    if (!file)
+        return swap_error(rr::copy_open);
     With block;
-    Ref backup = file ? block.enter(file.get()) : Ref();
+    Ref backup = block.enter(file.get());
     if (!backup)
         return swap_error(rr::copy_open);
-    if (fsync_file(backup.get()) < 0) {
-        swap_error(rr::copy_fsync);
-        return leave_with_error(block, rr::copy_open, swap_error);
-    }
-    return block.exit_ok() < 0 ? swap_error(rr::copy_open) : 0;
+    if (fsync_file(backup.get()) < 0)
+        return leave_with_error(swap_error(rr::copy_fsync), block, rr::copy_open, swap_error);
+    if (block.exit_ok() < 0)
+        return swap_error(rr::copy_open);
+    return Outcome::ok();
 }
 
 /// Lines 120-123, where a running executable can be renamed but not replaced:
@@ -742,7 +866,7 @@ int copy_backup(PyObject *main_exe, PyObject *old_exe)
 ///         os.replace(main_exe, old_exe)
 ///         backed_up = True
 ///     shutil.move(new_exe, main_exe)
-int swap_windows(PyObject *new_exe, PyObject *main_exe, PyObject *old_exe, bool *backed_up)
+Outcome swap_windows(PyObject *new_exe, PyObject *main_exe, PyObject *old_exe, bool *backed_up)
 {
     int launcher = path_test(names.exists, main_exe);
     if (launcher < 0)
@@ -755,14 +879,14 @@ int swap_windows(PyObject *new_exe, PyObject *main_exe, PyObject *old_exe, bool 
     Ref move = dotted(names.shutil, {names.move});
     if (!move || !call(move.get(), {new_exe, main_exe}))
         return swap_error(rr::nt_move);
-    return 0;
+    return Outcome::ok();
 }
 
 /// Lines 125-140: the launcher's name always holds a launcher. The backup is a
 /// second name for the current launcher, the download replaces it in one
 /// rename, and the directory is synced so that the rename survives a power cut.
-int swap_posix(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyObject *old_exe,
-               bool *backed_up)
+Outcome swap_posix(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyObject *old_exe,
+                   bool *backed_up)
 {
     // if os.path.lexists(old_exe):
     //     os.remove(old_exe)
@@ -779,13 +903,13 @@ int swap_posix(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyObjec
         //     try:
         //         os.link(main_exe, old_exe)
         //     except OSError:
-        //         <copy_backup>
+        //         <a synced copy instead: copy_backup, lines 131-133>
         if (os_call(names.link, {main_exe, old_exe}) < 0) {
             if (!pending_matches(PyExc_OSError))
                 return swap_error(rr::link);
             Handler refused;
-            if (copy_backup(main_exe, old_exe) < 0)
-                return -1;
+            if (Outcome r = copy_backup(main_exe, old_exe); r.raised())
+                return r;
         }
         //     backed_up = True
         *backed_up = true;
@@ -802,35 +926,62 @@ int swap_posix(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyObjec
 ///     subprocess.Popen(main_exe)
 /// A frozen successor started with the bundle's own variables would take itself
 /// for a part of this process and look for files that go when it exits.
-int start(PyObject *main_exe)
+Outcome start(PyObject *main_exe)
 {
     Ref sys = global(names.sys);
-    Ref meipass = sys ? getattr(sys.get(), names._MEIPASS) : Ref();
+    if (!sys)
+        return swap_error(rr::frozen_test);
+    Ref meipass = getattr(sys.get(), names._MEIPASS);
     if (!meipass) {
-        if (!sys || !PyErr_ExceptionMatches(PyExc_AttributeError))
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
             return swap_error(rr::frozen_test);
         PyErr_Clear();
         Ref Popen = dotted(names.subprocess, {names.Popen});
-        return Popen && call(Popen.get(), {main_exe}) ? 0 : swap_error(rr::popen);
+        if (!Popen || !call(Popen.get(), {main_exe}))
+            return swap_error(rr::popen);
+        return Outcome::ok();
     }
     Ref Popen = dotted(names.subprocess, {names.Popen});
-    Ref environ = Popen ? dotted(names.os, {names.environ}) : Ref();
-    Ref env = environ ? steal(PyDict_New()) : Ref();
-    if (env && (PyDict_Update(env.get(), environ.get()) < 0 ||
-                PyDict_SetItem(env.get(), names.reset_environment, names.one) < 0))
-        env = Ref();
-    if (!env || !call_kw(Popen.get(), {main_exe}, {names.env}, {env.get()}))
+    if (!Popen)
         return swap_error(rr::popen_fresh);
-    return 0;
+    Ref environ = dotted(names.os, {names.environ});
+    if (!environ)
+        return swap_error(rr::popen_fresh);
+    Ref env = steal(PyDict_New());
+    if (!env || PyDict_Update(env.get(), environ.get()) < 0 ||
+        PyDict_SetItem(env.get(), names.reset_environment, names.one) < 0)
+        return swap_error(rr::popen_fresh);
+    if (!call_kw(Popen.get(), {main_exe}, {names.env}, {env.get()}))
+        return swap_error(rr::popen_fresh);
+    return Outcome::ok();
 }
 
-/// Lines 111-155, the body of the try statement. 0, or -1 with the exception
-/// pending and its traceback entry added. Sets *backed_up once the backup holds
-/// the current launcher.
-int swap(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyObject *old_exe, bool *backed_up)
+/// Lines 146-153: the backup goes once the new launcher has started.
+///     if os.path.exists(old_exe):
+///         os.remove(old_exe)
+///     if os.name != "nt":
+///         <the directory synced again: sync_dir, lines 149-153>
+Outcome remove_backup(PyObject *exe_dir, PyObject *old_exe)
 {
-    if (heal(main_exe, old_exe, swap_error, rr::heal_test) < 0)
-        return -1;
+    int backup = path_test(names.exists, old_exe);
+    if (backup < 0)
+        return swap_error(rr::exists_old);
+    if (backup && os_call(names.remove, {old_exe}) < 0)
+        return swap_error(rr::remove_old);
+    int windows = on_windows();
+    if (windows < 0)
+        return swap_error(rr::resync_test);
+    if (windows)
+        return Outcome::ok();
+    return sync_dir(exe_dir, rr::resync_test + 1);
+}
+
+/// Lines 111-155, the body of the try statement. Sets *backed_up once the
+/// backup holds the current launcher.
+Outcome swap(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyObject *old_exe, bool *backed_up)
+{
+    if (Outcome r = heal(main_exe, old_exe, swap_error, rr::heal_test); r.raised())
+        return r;
     // if os.path.exists(main_exe):
     //     mode = os.stat(main_exe).st_mode & 0o777
     // else:
@@ -846,39 +997,32 @@ int swap(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyObject *old
         mode |= (mode & 0444) >> 2;
     // os.chmod(new_exe, mode)
     Ref chmod = dotted(names.os, {names.chmod});
-    Ref mode_bits = chmod ? steal(PyLong_FromLong(mode)) : Ref();
+    if (!chmod)
+        return swap_error(rr::chmod);
+    Ref mode_bits = steal(PyLong_FromLong(mode));
     if (!mode_bits || !call(chmod.get(), {new_exe, mode_bits.get()}))
         return swap_error(rr::chmod);
     // if os.name == "nt":
-    //     <swap_windows>
+    //     <backup by rename, then the download moved in: swap_windows, lines 120-123>
     // else:
-    //     <swap_posix>
+    //     <backup by hard link, then one rename, synced: swap_posix, lines 125-140>
     int windows = on_windows();
     if (windows < 0)
         return swap_error(rr::nt_test);
-    if ((windows ? swap_windows(new_exe, main_exe, old_exe, backed_up)
-                 : swap_posix(new_exe, exe_dir, main_exe, old_exe, backed_up)) < 0)
-        return -1;
-    if (start(main_exe) < 0)
-        return -1;
+    Outcome swapped = windows ? swap_windows(new_exe, main_exe, old_exe, backed_up)
+                              : swap_posix(new_exe, exe_dir, main_exe, old_exe, backed_up);
+    if (swapped.raised())
+        return swapped;
+    if (Outcome r = start(main_exe); r.raised())
+        return r;
     // try:
-    //     if os.path.exists(old_exe):
-    //         os.remove(old_exe)
-    //     if os.name != "nt":
-    //         <sync_dir>
+    //     <the backup removed, the directory synced: remove_backup, lines 146-153>
     // except Exception:
     //     pass
-    int backup = path_test(names.exists, old_exe);
-    if (backup < 0)
-        return swallow_exception() ? 0 : swap_error(rr::exists_old);
-    if (backup && os_call(names.remove, {old_exe}) < 0)
-        return swallow_exception() ? 0 : swap_error(rr::remove_old);
-    windows = on_windows();
-    if (windows < 0)
-        return swallow_exception() ? 0 : swap_error(rr::resync_test);
-    if (!windows && sync_dir(exe_dir, rr::resync_test + 1) < 0)
-        return swallow_exception() ? 0 : -1;
-    return 0;
+    Outcome removed = remove_backup(exe_dir, old_exe);
+    if (removed.raised() && swallow_exception())
+        return Outcome::ok();
+    return removed;
 }
 
 PyObject *replace_and_run_body(PyObject *, PyObject *const *args)
@@ -902,7 +1046,7 @@ PyObject *replace_and_run_body(PyObject *, PyObject *const *args)
     bool backed_up = false;
     // try:
     //     ...
-    if (swap(new_exe, exe_dir.get(), main_exe.get(), old_exe.get(), &backed_up) == 0)
+    if (!swap(new_exe, exe_dir.get(), main_exe.get(), old_exe.get(), &backed_up).raised())
         Py_RETURN_NONE;
     // An interrupt or exit passes through unchanged, but does not leave the
     // install directory without its launcher either.
@@ -910,8 +1054,8 @@ PyObject *replace_and_run_body(PyObject *, PyObject *const *args)
         if (backed_up) {
             ErrorScope keep;
             Ref replace = dotted(names.os, {names.replace});
-            if (replace)
-                call(replace.get(), {old_exe.get(), main_exe.get()});
+            if (replace)  // a failure of its own is dropped with `keep`
+                static_cast<void>(call(replace.get(), {old_exe.get(), main_exe.get()}));
         }
         return nullptr;
     }
@@ -926,26 +1070,34 @@ PyObject *replace_and_run_body(PyObject *, PyObject *const *args)
         return fail(here, rr::rollback);
     //     raise RuntimeError(f"Failed to replace and run: {e}")
     Ref text = steal(PyObject_Format(e.exception(), state.empty_str));
-    Ref message = text ? join({names.failed_replace, text.get()}) : Ref();
-    Ref error = message ? call(state.RuntimeError, {message.get()}) : Ref();
-    if (error)
-        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())), error.get());
+    if (!text)
+        return fail(here, rr::raise_error);
+    Ref message = join({names.failed_replace, text.get()});
+    if (!message)
+        return fail(here, rr::raise_error);
+    Ref error = call(state.RuntimeError, {message.get()});
+    if (!error)
+        return fail(here, rr::raise_error);
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())), error.get());
     return fail(here, rr::raise_error);
 }
 
 }  // namespace
 
-const FuncSpec get_exe_dir_spec = {
+constexpr FuncSpec get_exe_dir_spec = {
     "get_exe_dir", "updater.get_exe_dir", get_exe_dir_body, 0,
     line::body::def_get_exe_dir, Code::get_exe_dir, &Names::get_exe_dir, ""};
-const FuncSpec download_spec = {
+constexpr FuncSpec download_spec = {
     "download_new_exe_with_progress", "updater.download_new_exe_with_progress", download_body, 1,
     line::body::def_download, Code::download, &Names::download_new_exe_with_progress,
     "progress_callback exe_dir new_path req resp total_size downloaded chunk_size start_time f "
     "chunk percent elapsed speed e"};
-const FuncSpec replace_and_run_spec = {
+constexpr FuncSpec replace_and_run_spec = {
     "replace_and_run", "updater.replace_and_run", replace_and_run_body, 1,
     line::body::def_replace_and_run, Code::replace_and_run, &Names::replace_and_run,
     "new_exe exe_dir main_exe old_exe e"};
+
+static_assert(fit_frame({&get_exe_dir_spec, &download_spec, &replace_and_run_spec}),
+              "no function takes more than max_params parameters");
 
 }  // namespace updater

@@ -1,6 +1,7 @@
 // The call frame: the function object type, argument binding, module-global
 // lookup, traceback entries, calls, `with` blocks and exception handlers.
 #include "frame.hpp"
+#include "init.hpp"
 
 #include <frameobject.h>
 #include <structmember.h>
@@ -16,32 +17,6 @@ namespace updater {
 // Code objects and parameter names
 
 namespace {
-
-constexpr int max_params = 4;
-
-/// The interned parameter names of each function, for keyword binding.
-PyObject *param_names[code_count][max_params];
-
-const FuncSpec *const all_specs[code_count] = {
-    &get_exe_dir_spec,
-    &download_spec,
-    &replace_and_run_spec,
-    &init_spec,
-    &run_update_spec,
-    &run_progress_spec,
-    &run_lambda_specs[0],
-    &run_lambda_specs[1],
-    &run_lambda_specs[2],
-    &run_lambda_specs[3],
-    &run_lambda_specs[4],
-    &run_lambda5_spec,
-    &run_lambda6_spec,
-    &complete_update_spec,
-    &on_close_spec,
-    &console_update_spec,
-    &console_progress_spec,
-    &run_exit_spec,
-};
 
 /// The first name in `text` at or after `p`; `len` receives its length.
 const char *next_name(const char *p, std::size_t &len)
@@ -91,14 +66,13 @@ Ref short_name(PyObject *qualname)
 
 }  // namespace
 
-/// Makes the code objects of every function; -1 with an exception on failure.
-int init_code_objects()
+int init_code_objects(std::span<const FuncSpec *const> functions)
 {
     // Equal name tuples are shared between code objects.
     Ref shared = steal(PyDict_New());
     if (!shared)
         return -1;
-    for (const FuncSpec *fs : all_specs) {
+    for (const FuncSpec *fs : functions) {
         Ref key = steal(PyUnicode_FromString(fs->varnames));
         if (!key)
             return -1;
@@ -138,8 +112,8 @@ int init_code_objects()
             return -1;
         int index = static_cast<int>(fs->code);
         Py_XSETREF(state.codes[index], code.release());
-        for (int i = 0; i < fs->nparams && i < max_params; ++i)
-            Py_XSETREF(param_names[index][i], Py_NewRef(PyTuple_GET_ITEM(varnames.get(), i)));
+        for (int i = 0; i < fs->nparams; ++i)
+            Py_XSETREF(state.param_names[index][i], Py_NewRef(PyTuple_GET_ITEM(varnames.get(), i)));
     }
     return 0;
 }
@@ -239,7 +213,7 @@ PyObject *function_vectorcall(PyObject *op, PyObject *const *args, size_t nargsf
 
     std::array<PyObject *, max_params> bound{};
     std::copy(args, args + n, bound.begin());
-    PyObject *const *params = param_names[static_cast<int>(spec.code)];
+    PyObject *const *params = state.param_names[static_cast<int>(spec.code)];
     for (Py_ssize_t i = 0; i < k; ++i) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, i);
         int j = find_param(params, static_cast<int>(n), nparams, key);
@@ -591,41 +565,27 @@ PyObject *function_scope(PyObject *func) { return as_function(func)->scope; }
 
 namespace {
 
-struct CachedCode {
-    int line;
-    PyObject *code;
-};
-
-/// One code object per source line, sorted by line; lives as long as the process.
-/// A plain array from the interpreter's raw allocator: the module links no C++
-/// runtime library.
-struct CodeCache {
-    CachedCode *entries = nullptr;
-    std::size_t size = 0;
-    std::size_t capacity = 0;
-} code_cache;
-
 /// The code object for `line` (borrowed), made on first use. nullptr with the
 /// pending exception replaced by the creation error when that fails.
 PyObject *code_for_line(const char *func, int line)
 {
-    CodeCache &cache = code_cache;
-    CachedCode *end = cache.entries + cache.size;
-    CachedCode *it = std::lower_bound(cache.entries, end, line,
-                                      [](const CachedCode &c, int l) { return c.line < l; });
+    LineCodes &cache = state.line_codes;
+    LineCodes::Entry *end = cache.entries + cache.size;
+    LineCodes::Entry *it = std::lower_bound(cache.entries, end, line,
+                                            [](const LineCodes::Entry &c, int l) { return c.line < l; });
     if (it != end && it->line == line)
         return it->code;
     std::size_t at = static_cast<std::size_t>(it - cache.entries);
     PyObject *pending = PyErr_GetRaisedException();
     if (cache.size == cache.capacity) {
         std::size_t capacity = cache.capacity + 64;
-        void *grown = PyMem_RawRealloc(cache.entries, capacity * sizeof(CachedCode));
+        void *grown = PyMem_RawRealloc(cache.entries, capacity * sizeof(LineCodes::Entry));
         if (!grown) {
             Py_XDECREF(pending);
             PyErr_NoMemory();
             return nullptr;
         }
-        cache.entries = static_cast<CachedCode *>(grown);
+        cache.entries = static_cast<LineCodes::Entry *>(grown);
         cache.capacity = capacity;
     }
     PyCodeObject *code = PyCode_NewEmpty("updater.py", func, line);
@@ -635,7 +595,7 @@ PyObject *code_for_line(const char *func, int line)
     }
     PyErr_SetRaisedException(pending);
     std::memmove(cache.entries + at + 1, cache.entries + at,
-                 (cache.size - at) * sizeof(CachedCode));
+                 (cache.size - at) * sizeof(LineCodes::Entry));
     cache.entries[at] = {line, reinterpret_cast<PyObject *>(code)};
     ++cache.size;
     return reinterpret_cast<PyObject *>(code);
@@ -643,21 +603,22 @@ PyObject *code_for_line(const char *func, int line)
 
 }  // namespace
 
-PyObject *fail(const char *func, int line)
+Outcome raise_at(const char *func, int line)
 {
+    const Outcome raised(true);
     if (!PyErr_Occurred())
-        return nullptr;
+        return raised;
     PyObject *code = code_for_line(func, line);
     if (!code)
-        return nullptr;
+        return raised;
     PyObject *globals = state.dict ? state.dict : PyEval_GetBuiltins();
     PyFrameObject *frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code),
                                        globals, nullptr);
     if (!frame)
-        return nullptr;
+        return raised;
     PyTraceBack_Here(frame);
     Py_DECREF(frame);
-    return nullptr;
+    return raised;
 }
 
 // ---------------------------------------------------------------------------
@@ -793,7 +754,9 @@ Ref With::enter(PyObject *manager)
 int With::exit_ok()
 {
     Ref exit = std::move(exit_);
-    return call_tuple(exit.get(), tuples.none3) ? 0 : -1;
+    if (!call_tuple(exit.get(), tuples.none3))
+        return -1;
+    return 0;
 }
 
 int With::exit_error()

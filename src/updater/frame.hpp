@@ -5,6 +5,7 @@
 
 #include "state.hpp"
 
+#include <algorithm>
 #include <initializer_list>
 
 namespace updater {
@@ -26,24 +27,45 @@ struct FuncSpec {
     const char *varnames;    // parameters, then locals, separated by blanks
 };
 
-// The specs of every function, defined beside their bodies.
-extern const FuncSpec get_exe_dir_spec, download_spec, replace_and_run_spec;
-extern const FuncSpec init_spec, run_update_spec, complete_update_spec, on_close_spec,
-    console_update_spec;
-extern const FuncSpec run_progress_spec, run_lambda_specs[5], run_lambda5_spec, run_lambda6_spec,
-    run_exit_spec, console_progress_spec;
+/// True when every spec binds within the frame's limit of max_params
+/// parameters; each file that defines specs checks its own with it.
+constexpr bool fit_frame(std::initializer_list<const FuncSpec *> specs)
+{
+    return std::ranges::all_of(
+        specs, [](const FuncSpec *spec) { return spec->nparams >= 0 && spec->nparams <= max_params; });
+}
 
-/// Creates the function object type; -1 with an exception on failure.
-int init_function_type();
 /// A new function object described by the given entry, holding `scope` (may be
 /// null) as its closure scope.
 Ref new_function(const FuncSpec &fdef, PyObject *scope);
 /// The closure scope of a function object (borrowed, may be null).
 PyObject *function_scope(PyObject *func);
 
+/// What a statement helper reports: its statements done, or an exception
+/// pending with the traceback entry of the statement that raised it already
+/// added. Only raise_at() makes a raised outcome, and an outcome converts to
+/// nothing else: a helper cannot leave with a bare -1 and no entry, and a caller
+/// cannot hand a raised outcome to fail() for a second entry.
+/// A null Ref or a -1 keeps the C API's meaning: an exception set, no entry yet.
+class [[nodiscard]] Outcome {
+public:
+    static constexpr Outcome ok() noexcept { return Outcome(false); }
+    constexpr bool raised() const noexcept { return raised_; }
+
+private:
+    constexpr explicit Outcome(bool raised) noexcept : raised_(raised) {}
+    friend Outcome raise_at(const char *func, int line);
+    bool raised_;
+};
+
 /// Adds the traceback entry ("updater.py", func, line) to the pending exception.
-/// Returns nullptr so that a body can `return fail(...)`.
-PyObject *fail(const char *func, int line);
+Outcome raise_at(const char *func, int line);
+/// raise_at() for a body, which returns nullptr: `return fail(...)`.
+inline PyObject *fail(const char *func, int line)
+{
+    static_cast<void>(raise_at(func, line));
+    return nullptr;
+}
 /// Looks a module global up: the module dict, then the builtins. New reference,
 /// or nullptr with NameError (or the builtins' error) set.
 Ref global(PyObject *name);
@@ -103,9 +125,4 @@ private:
     PyObject *previous_;
 };
 
-}  // namespace updater
-
-namespace updater {
-/// Readies the two closure-scope types of the window's worker; -1 on failure.
-int init_scope_types();
 }  // namespace updater

@@ -162,7 +162,8 @@ namespace run_progress {  // def at 232
 constexpr int test_failed = 233;
 constexpr int post_failed_label = 234;  // lambda
 constexpr int post_error_box = 236;     // lambda1
-constexpr int post_exit = 238;          // lambda2 in source order is the bar; see below
+constexpr int post_exit = 238;          // exit_lambda: the lambdas are numbered without it,
+                                        // so lambda2 is the bar posted at 241
 constexpr int post_bar = 241;
 constexpr int test_known = 243;
 constexpr int post_known_text = 244;

@@ -1,8 +1,11 @@
 // Registration, the process-wide module state and the module body.
 #include "frame.hpp"
+#include "functions.hpp"
+#include "init.hpp"
 #include "lines.hpp"
 
 #include <cstdio>
+#include <iterator>
 
 namespace updater {
 
@@ -11,11 +14,36 @@ Names names;
 Ints ints;
 Tuples tuples;
 
-int init_code_objects();
-
 namespace {
 
 constexpr const char *init_trace = "init updater";
+
+/// Adds the module body's traceback entry for `line`.
+Outcome body_error(int line) { return raise_at(init_trace, line); }
+
+/// Every function of the module, in any order: the frame makes the code object
+/// of each at the index its spec names.
+const FuncSpec *const functions[] = {
+    &get_exe_dir_spec,
+    &download_spec,
+    &replace_and_run_spec,
+    &init_spec,
+    &run_update_spec,
+    &run_progress_spec,
+    &run_lambda_specs[0],
+    &run_lambda_specs[1],
+    &run_lambda_specs[2],
+    &run_lambda_specs[3],
+    &run_lambda_specs[4],
+    &run_lambda5_spec,
+    &run_lambda6_spec,
+    &complete_update_spec,
+    &on_close_spec,
+    &console_update_spec,
+    &console_progress_spec,
+    &run_exit_spec,
+};
+static_assert(std::size(functions) == code_count, "one function for each code object of Code");
 
 // ---------------------------------------------------------------------------
 // Constants
@@ -30,6 +58,8 @@ int make_name(PyObject *&slot, const char *text, bool interned)
     Py_XSETREF(slot, s);
     return 0;
 }
+
+}  // namespace
 
 int init_names()
 {
@@ -59,6 +89,8 @@ int init_ints()
     return 0;
 }
 
+namespace {
+
 int make_tuple(PyObject *&slot, std::initializer_list<PyObject *> items)
 {
     PyObject *t = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
@@ -71,22 +103,33 @@ int make_tuple(PyObject *&slot, std::initializer_list<PyObject *> items)
     return 0;
 }
 
+}  // namespace
+
 int init_tuples()
 {
-    Tuples &t = tuples;
-    if (make_tuple(t.content_length_0, {names.content_length, ints.i0}) < 0 ||
-        make_tuple(t.none3, {Py_None, Py_None, Py_None}) < 0 ||
-        make_tuple(t.failure_report, {ints.minus1, ints.i0, Py_False, ints.i0}) < 0 ||
-        make_tuple(t.false_false, {Py_False, Py_False}) < 0 ||
-        make_tuple(t.title_font, {names.helvetica, ints.i14, names.bold}) < 0 ||
-        make_tuple(t.pad_10_15, {ints.i10, ints.i15}) < 0 ||
-        make_tuple(t.pad_0_10, {ints.i0, ints.i10}) < 0 ||
-        make_tuple(t.status_font, {names.helvetica, ints.i10}) < 0 ||
-        make_tuple(t.pad_0_5, {ints.i0, ints.i5}) < 0 ||
-        make_tuple(t.update_failed, {names.update_failed, names.could_not_download}) < 0 ||
-        make_tuple(t.static_attributes, {names.card, names.progress, names.root, names.speed_lbl,
-                                         names.title_lbl}) < 0)
-        return -1;
+    struct Tuple {
+        PyObject *Tuples::*slot;
+        std::initializer_list<PyObject *> items;
+    };
+    const Tuple table[] = {
+        {&Tuples::content_length_0, {names.content_length, ints.i0}},
+        {&Tuples::none3, {Py_None, Py_None, Py_None}},
+        {&Tuples::failure_report, {ints.minus1, ints.i0, Py_False, ints.i0}},
+        {&Tuples::false_false, {Py_False, Py_False}},
+        {&Tuples::title_font, {names.helvetica, ints.i14, names.bold}},
+        {&Tuples::pad_10_15, {ints.i10, ints.i15}},
+        {&Tuples::pad_0_10, {ints.i0, ints.i10}},
+        {&Tuples::status_font, {names.helvetica, ints.i10}},
+        {&Tuples::pad_0_5, {ints.i0, ints.i5}},
+        {&Tuples::update_failed, {names.update_failed, names.could_not_download}},
+        {&Tuples::static_attributes,
+         {names.card, names.progress, names.root, names.speed_lbl, names.title_lbl}},
+    };
+    static_assert(sizeof table / sizeof table[0] * sizeof(PyObject *) == sizeof(Tuples),
+                  "one entry for each field of Tuples");
+    for (const Tuple &t : table)
+        if (make_tuple(tuples.*(t.slot), t.items) < 0)
+            return -1;
     return 0;
 }
 
@@ -109,24 +152,41 @@ int init_cached_builtins()
     return 0;
 }
 
+namespace {
+
 // ---------------------------------------------------------------------------
 // Imports and bindings of the module body
 
 int bind(PyObject *name, PyObject *value) { return PyDict_SetItem(state.dict, name, value); }
 
+/// module.__spec__._initializing: whether the module is still being imported.
+/// A failure to tell counts as no, and leaves no exception.
+bool still_initializing(PyObject *module)
+{
+    Ref spec = getattr(module, names.dunder_spec);
+    if (!spec) {
+        PyErr_Clear();
+        return false;
+    }
+    Ref initializing = getattr(spec.get(), names._initializing);
+    if (!initializing) {
+        PyErr_Clear();
+        return false;
+    }
+    int busy = PyObject_IsTrue(initializing.get());
+    if (busy < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return busy != 0;
+}
+
 /// `import name`, taking a ready module from sys.modules when there is one.
 Ref import_module(PyObject *name)
 {
     Ref found = steal(PyImport_GetModule(name));
-    if (found) {
-        Ref spec = getattr(found.get(), names.dunder_spec);
-        Ref initializing = spec ? getattr(spec.get(), names._initializing) : Ref();
-        int busy = initializing ? PyObject_IsTrue(initializing.get()) : 0;
-        if (busy <= 0) {
-            PyErr_Clear();
-            return found;
-        }
-    }
+    if (found && !still_initializing(found.get()))
+        return found;
     PyErr_Clear();
     Ref locals = steal(PyDict_New());
     if (!locals)
@@ -141,6 +201,19 @@ int import_as(PyObject *name, PyObject *alias)
     if (!module)
         return -1;
     return bind(alias, module.get());
+}
+
+/// sys.modules.get(f"{module.__name__}.{name}"): a new reference, or nullptr
+/// (with or without an exception set).
+Ref submodule(PyObject *module, PyObject *name)
+{
+    Ref package = getattr(module, names.dunder_name);
+    if (!package)
+        return {};
+    Ref full = join({package.get(), names.dot, name});
+    if (!full)
+        return {};
+    return steal(PyImport_GetModule(full.get()));
 }
 
 /// `from module import a, b`: binds each name as soon as it is read.
@@ -161,10 +234,7 @@ int import_from(PyObject *module_name, std::initializer_list<PyObject *> from)
         Ref value = getattr(module.get(), name);
         if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();
-            Ref package = getattr(module.get(), names.dunder_name);
-            Ref full = package ? join({package.get(), names.dot, name}) : Ref();
-            if (full)
-                value = steal(PyImport_GetModule(full.get()));
+            value = submodule(module.get(), name);
         }
         if (!value) {
             PyErr_Clear();
@@ -187,14 +257,14 @@ int define(PyObject *target, PyObject *name, const FuncSpec &spec)
 }
 
 /// `class UpdaterGUI:` with its constants and five methods.
-int define_class()
+Outcome define_class()
 {
     Ref ns = steal(PyDict_New());
     if (!ns)
-        return -1;
+        return body_error(line::body::class_updater_gui);
     if (PyObject_SetItem(ns.get(), names.dunder_module, names.updater) < 0 ||
         PyObject_SetItem(ns.get(), names.dunder_qualname, names.UpdaterGUI) < 0)
-        return fail(init_trace, line::body::class_updater_gui), -1;
+        return body_error(line::body::class_updater_gui);
     // Since 3.13 the class statement also records its first line, and at the end
     // of the body the attributes that its methods assign on self.
     bool records_origin = Py_Version >= 0x030d0000;
@@ -202,12 +272,12 @@ int define_class()
         Ref first_line = steal(PyLong_FromLong(line::body::class_updater_gui));
         if (!first_line ||
             PyObject_SetItem(ns.get(), names.dunder_firstlineno, first_line.get()) < 0)
-            return fail(init_trace, line::body::class_updater_gui), -1;
+            return body_error(line::body::class_updater_gui);
     }
     if (PyObject_SetItem(ns.get(), names.WIDTH, ints.i400) < 0)
-        return fail(init_trace, line::body::width), -1;
+        return body_error(line::body::width);
     if (PyObject_SetItem(ns.get(), names.HEIGHT, ints.i200) < 0)
-        return fail(init_trace, line::body::height), -1;
+        return body_error(line::body::height);
     struct Method {
         PyObject *name;
         const FuncSpec &def;
@@ -221,41 +291,43 @@ int define_class()
     };
     for (const Method &m : methods)
         if (define(ns.get(), m.name, m.def) < 0)
-            return fail(init_trace, m.def.def_line), -1;
+            return body_error(m.def.def_line);
     if (records_origin &&
         PyObject_SetItem(ns.get(), names.dunder_static_attributes, tuples.static_attributes) < 0)
-        return fail(init_trace, line::body::class_updater_gui), -1;
+        return body_error(line::body::class_updater_gui);
     Ref cls = call(reinterpret_cast<PyObject *>(&PyType_Type),
                    {names.UpdaterGUI, state.empty_tuple, ns.get()});
     if (!cls || bind(names.UpdaterGUI, cls.get()) < 0)
-        return fail(init_trace, line::body::class_updater_gui), -1;
-    return 0;
+        return body_error(line::body::class_updater_gui);
+    return Outcome::ok();
 }
 
 /// `if __name__ == "__main__": UpdaterGUI()`
-int run_entry_point()
+Outcome run_entry_point()
 {
     Ref name = global(names.dunder_name);
     if (!name)
-        return fail(init_trace, line::body::if_main), -1;
+        return body_error(line::body::if_main);
     int is_main;
     if (PyUnicode_Check(name.get()))
         is_main = PyUnicode_Compare(name.get(), names.dunder_main) == 0;
     else
         is_main = PyObject_RichCompareBool(name.get(), names.dunder_main, Py_EQ);
     if (is_main < 0)
-        return fail(init_trace, line::body::if_main), -1;
+        return body_error(line::body::if_main);
     if (!is_main)
-        return 0;
+        return Outcome::ok();
     Ref cls = global(names.UpdaterGUI);
-    Ref gui = cls ? call(cls.get()) : Ref();
+    if (!cls)
+        return body_error(line::body::call_updater_gui);
+    Ref gui = call(cls.get());
     if (!gui)
-        return fail(init_trace, line::body::call_updater_gui), -1;
-    return 0;
+        return body_error(line::body::call_updater_gui);
+    return Outcome::ok();
 }
 
 /// The statements of the module body, in order.
-int run_body()
+Outcome run_body()
 {
     using namespace line::body;
     struct Import {
@@ -266,25 +338,26 @@ int run_body()
     for (Import i : {Import{names.sys, import_sys}, Import{names.os, import_os},
                      Import{names.time, import_time}})
         if (import_as(i.name, i.name) < 0)
-            return fail(init_trace, i.line), -1;
+            return body_error(i.line);
     // import urllib.request
     {
         Ref locals = steal(PyDict_New());
-        Ref top = locals ? steal(PyImport_ImportModuleLevelObject(
-                               names.urllib_request, state.dict, locals.get(), nullptr, 0))
-                         : Ref();
+        if (!locals)
+            return body_error(import_urllib_request);
+        Ref top = steal(PyImport_ImportModuleLevelObject(names.urllib_request, state.dict,
+                                                         locals.get(), nullptr, 0));
         if (!top || bind(names.urllib, top.get()) < 0)
-            return fail(init_trace, import_urllib_request), -1;
+            return body_error(import_urllib_request);
     }
     // from urllib.error import HTTPError, URLError
     if (import_from(names.urllib_error, {names.HTTPError, names.URLError}) < 0)
-        return fail(init_trace, from_urllib_error), -1;
+        return body_error(from_urllib_error);
     // import threading / subprocess / shutil
     for (Import i : {Import{names.threading, import_threading},
                      Import{names.subprocess, import_subprocess},
                      Import{names.shutil, import_shutil}})
         if (import_as(i.name, i.name) < 0)
-            return fail(init_trace, i.line), -1;
+            return body_error(i.line);
 
     // try: import tkinter as tk; from tkinter import ttk, messagebox; TK_AVAILABLE = True
     int line = import_tkinter;
@@ -300,10 +373,10 @@ int run_body()
     if (ok < 0) {
         // except Exception: TK_AVAILABLE = False
         if (!pending_matches(PyExc_Exception))
-            return fail(init_trace, line), -1;
+            return body_error(line);
         PyErr_Clear();
         if (bind(names.TK_AVAILABLE, Py_False) < 0)
-            return fail(init_trace, tk_available_false), -1;
+            return body_error(tk_available_false);
     }
 
     struct Constant {
@@ -325,21 +398,21 @@ int run_body()
     };
     for (const Constant &c : constants)
         if (bind(c.name, c.value) < 0)
-            return fail(init_trace, c.line), -1;
+            return body_error(c.line);
 
     // def get_exe_dir / download_new_exe_with_progress / replace_and_run
     for (const FuncSpec *spec : {&get_exe_dir_spec, &download_spec, &replace_and_run_spec})
         if (define(state.dict, names.*(spec->qualname), *spec) < 0)
-            return fail(init_trace, spec->def_line), -1;
-    if (define_class() < 0)
-        return -1;
-    if (run_entry_point() < 0)
-        return -1;
+            return body_error(spec->def_line);
+    if (Outcome r = define_class(); r.raised())
+        return r;
+    if (Outcome r = run_entry_point(); r.raised())
+        return r;
     // __test__ = {}
     Ref test = steal(PyDict_New());
     if (!test || bind(names.dunder_test, test.get()) < 0)
-        return fail(init_trace, test_dict), -1;
-    return 0;
+        return body_error(test_dict);
+    return Outcome::ok();
 }
 
 // ---------------------------------------------------------------------------
@@ -406,9 +479,9 @@ int check_version()
     return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
 }
 
-/// Steps 2 to 16 of the exec step; the caller rolls the module back on failure.
-/// `registered` tells whether this step put the module into sys.modules.
-int exec_steps(PyObject *module, bool &registered)
+/// The exec step up to the string and integer constants, before any traceback
+/// entry can be made: 0, or -1 with an exception set.
+int prepare_state(PyObject *module)
 {
     state.module = Py_NewRef(module);
     PyObject *dict = PyModule_GetDict(module);
@@ -430,18 +503,23 @@ int exec_steps(PyObject *module, bool &registered)
         return -1;
     if (init_names() < 0 || init_ints() < 0)
         return -1;
+    return 0;
+}
 
-    // From here on every failure carries the module's traceback entry.
+/// The rest of the exec step, where every failure carries the module's
+/// traceback entry. `registered` tells whether it put the module into sys.modules.
+Outcome finish_state_and_run(PyObject *module, bool &registered)
+{
     if (init_function_type() < 0)
-        return fail(init_trace, line::body::start), -1;
+        return body_error(line::body::start);
     PyObject *modules = PyImport_GetModuleDict();
     int present = PyDict_Contains(modules, names.updater);
     if (present < 0 || (!present && PyDict_SetItem(modules, names.updater, module) < 0))
-        return fail(init_trace, line::body::start), -1;
+        return body_error(line::body::start);
     registered = !present;
-    if (init_cached_builtins() < 0 || init_tuples() < 0 || init_code_objects() < 0 ||
+    if (init_cached_builtins() < 0 || init_tuples() < 0 || init_code_objects(functions) < 0 ||
         init_scope_types() < 0)
-        return fail(init_trace, line::body::start), -1;
+        return body_error(line::body::start);
     return run_body();
 }
 
@@ -456,7 +534,7 @@ int module_exec(PyObject *module) noexcept
         return -1;
     }
     bool registered = false;
-    if (exec_steps(module, registered) == 0)
+    if (prepare_state(module) == 0 && !finish_state_and_run(module, registered).raised())
         return 0;
     // A half-built module must not stay importable under our name.
     if (registered) {

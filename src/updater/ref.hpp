@@ -11,7 +11,9 @@
 
 namespace updater {
 
-class Ref {
+/// [[nodiscard]]: a Ref dropped unread is a result thrown away, and with it
+/// either a reference to release or an error to report.
+class [[nodiscard]] Ref {
 public:
     Ref() noexcept = default;
     Ref(const Ref &) = delete;

@@ -1,10 +1,20 @@
-// The process-wide module state: filled once by the first successful exec
-// step and read by every function of the module afterwards.
+// The process-wide state, all of it: filled once by the first successful exec
+// step (module.cpp runs the steps declared in init.hpp) and read by every
+// function of the module afterwards. The one instance of each struct is
+// defined in module.cpp:
+//   names    every text constant (names.hpp)
+//   ints     the integer constants
+//   tuples   the constant argument tuples
+//   state    the module and its dict, the builtins it uses, the function type,
+//            the code objects and parameter names of every function, the code
+//            objects of traceback entries, and the closure-scope types of the
+//            window's worker with their free lists
 #pragma once
 
 #include "names.hpp"
 #include "ref.hpp"
 
+#include <cstddef>
 #include <cstdint>
 
 namespace updater {
@@ -67,18 +77,59 @@ enum class Code : int {
 };
 constexpr int code_count = static_cast<int>(Code::count);
 
+/// The most parameters a function of the module has: the frame binds keyword
+/// arguments into an array of this size.
+constexpr int max_params = 4;
+
+/// One code object per source line of a traceback entry, sorted by line. A
+/// plain array from the interpreter's raw allocator (the module links no C++
+/// runtime library); it lives as long as the process.
+struct LineCodes {
+    struct Entry {
+        int line;
+        PyObject *code;
+    };
+    Entry *entries = nullptr;
+    std::size_t size = 0;
+    std::size_t capacity = 0;
+};
+
+/// Released closure-scope objects kept for reuse: untracked, fields cleared,
+/// and holding no reference to their type.
+struct FreeList {
+    static constexpr int capacity = 8;
+    PyObject *items[capacity] = {};
+    int count = 0;
+};
+
 struct State {
+    // the module, and what its functions reach through it
     PyObject *module = nullptr;
     PyObject *dict = nullptr;
     PyObject *builtins = nullptr;
     PyObject *empty_tuple = nullptr;
     PyObject *empty_bytes = nullptr;
     PyObject *empty_str = nullptr;
-    PyTypeObject *function_type = nullptr;
+    // the builtins taken once, at initialisation
     PyObject *open = nullptr;
     PyObject *RuntimeError = nullptr;
     PyObject *print = nullptr;
+
+    // the function object type (frame.cpp), and per function its code object
+    // and its interned parameter names for keyword binding
+    PyTypeObject *function_type = nullptr;
     PyObject *codes[code_count] = {};
+    PyObject *param_names[code_count][max_params] = {};
+    // the code objects of traceback entries, made on first use (frame.cpp)
+    LineCodes line_codes;
+
+    // the closure scopes of _run_update and its progress callback (ui.cpp)
+    PyTypeObject *worker_scope_type = nullptr;
+    PyTypeObject *report_scope_type = nullptr;
+    FreeList worker_free;
+    FreeList report_free;
+
+    // the one interpreter the module may be loaded into
     int64_t interpreter_id = -1;
 };
 

@@ -1,6 +1,7 @@
 // The front ends: the updater window, its worker, completion and closing, and
 // the console update.
-#include "frame.hpp"
+#include "functions.hpp"
+#include "init.hpp"
 #include "lines.hpp"
 
 #include <cstring>
@@ -28,19 +29,6 @@ struct ReportScope {
     PyObject *speed_kb;
     PyObject *downloaded_bytes;
 };
-
-/// Released scope objects kept for reuse: untracked, fields cleared, and
-/// holding no reference to their type.
-struct FreeList {
-    static constexpr int capacity = 8;
-    PyObject *items[capacity];
-    int count = 0;
-};
-
-PyTypeObject *worker_scope_type = nullptr;
-PyTypeObject *report_scope_type = nullptr;
-FreeList worker_free;
-FreeList report_free;
 
 /// A new, tracked scope object of `type` with every field null; nullptr on failure.
 template <class T>
@@ -76,7 +64,7 @@ void scope_release(PyObject *op, const PyTypeObject *own_type, FreeList &free)
 /// A new worker scope holding `self`; new_exe stays unassigned.
 Ref new_worker_scope(PyObject *self)
 {
-    WorkerScope *scope = scope_alloc<WorkerScope>(worker_scope_type, worker_free);
+    WorkerScope *scope = scope_alloc<WorkerScope>(state.worker_scope_type, state.worker_free);
     if (!scope)
         return Ref();
     scope->self = Py_NewRef(self);
@@ -87,7 +75,7 @@ Ref new_worker_scope(PyObject *self)
 Ref new_report_scope(PyObject *outer, PyObject *percent, PyObject *speed_kb,
                      PyObject *downloaded_bytes)
 {
-    ReportScope *scope = scope_alloc<ReportScope>(report_scope_type, report_free);
+    ReportScope *scope = scope_alloc<ReportScope>(state.report_scope_type, state.report_free);
     if (!scope)
         return Ref();
     scope->outer = Py_NewRef(outer);
@@ -137,7 +125,7 @@ void worker_scope_dealloc(PyObject *op)
 {
     PyObject_GC_UnTrack(op);
     worker_scope_clear(op);
-    scope_release(op, worker_scope_type, worker_free);
+    scope_release(op, state.worker_scope_type, state.worker_free);
 }
 
 int report_scope_traverse(PyObject *op, visitproc visit, void *arg)
@@ -165,7 +153,7 @@ void report_scope_dealloc(PyObject *op)
 {
     PyObject_GC_UnTrack(op);
     report_scope_clear(op);
-    scope_release(op, report_scope_type, report_free);
+    scope_release(op, state.report_scope_type, state.report_free);
 }
 
 PyType_Slot worker_scope_slots[] = {
@@ -199,7 +187,8 @@ PyType_Spec report_scope_spec = {
 };
 
 // ---------------------------------------------------------------------------
-// Pieces shared by the statements below.
+// Pieces that several statements of the window, its worker and the console
+// share: the progress texts, truth tests, print, and reaching self.root.
 
 /// f"{percent:.1f}% • {speed_kb:.1f} KB/s"
 Ref known_size_text(PyObject *percent, PyObject *speed_kb)
@@ -246,6 +235,24 @@ int is_failure_report(PyObject *percent)
 /// print(text) with the builtin taken at initialisation.
 Ref print_line(PyObject *text) { return call(state.print, {text}); }
 
+/// self.root.<name>: a new reference, or nullptr with an exception set.
+Ref root_attr(PyObject *self, PyObject *name)
+{
+    Ref root = getattr(self, names.root);
+    if (!root)
+        return {};
+    return getattr(root.get(), name);
+}
+
+/// self.root.<name>(*args): a new reference, or nullptr with an exception set.
+Ref root_call(PyObject *self, PyObject *name, std::initializer_list<PyObject *> args = {})
+{
+    Ref root = getattr(self, names.root);
+    if (!root)
+        return {};
+    return call_method(root.get(), name, args);
+}
+
 /// self.root.after(delay, <new action_spec function over scope>): the posting
 /// statement of the window's worker. 0, or -1 with an exception set.
 int post(PyObject *self, PyObject *delay, const FuncSpec &action_spec, PyObject *scope)
@@ -257,7 +264,9 @@ int post(PyObject *self, PyObject *delay, const FuncSpec &action_spec, PyObject 
     if (!action)
         return -1;
     Ref id = call_method(root.get(), names.after, {delay, action.get()});
-    return id ? 0 : -1;
+    if (!id)
+        return -1;
+    return 0;
 }
 
 /// self.speed_lbl.config(text=<text made by make_text>), the statement of
@@ -281,15 +290,129 @@ Ref set_status(PyObject *self, MakeText make_text)
 // ---------------------------------------------------------------------------
 // UpdaterGUI.__init__
 
+/// Adds __init__'s traceback entry for `line`.
+Outcome init_error(int line) { return raise_at(init_spec.trace_name, line); }
+
+/// The locals of __init__ (x, y, style), held until it returns, as the Python
+/// frame holds them.
+struct InitLocals {
+    Ref x;
+    Ref y;
+    Ref style;
+};
+
+/// f"{self.WIDTH}x{self.HEIGHT}": a new reference, or nullptr with an exception set.
+Ref window_size_text(PyObject *self)
+{
+    Ref width = getattr(self, names.WIDTH);
+    if (!width)
+        return {};
+    Ref width_text = format_field(width.get());
+    if (!width_text)
+        return {};
+    Ref height = getattr(self, names.HEIGHT);
+    if (!height)
+        return {};
+    Ref height_text = format_field(height.get());
+    if (!height_text)
+        return {};
+    return join({width_text.get(), names.x_sep, height_text.get()});
+}
+
+/// f"+{x}+{y}": a new reference, or nullptr with an exception set.
+Ref position_text(PyObject *x, PyObject *y)
+{
+    Ref x_text = format_field(x);
+    if (!x_text)
+        return {};
+    Ref y_text = format_field(y);
+    if (!y_text)
+        return {};
+    return join({names.plus, x_text.get(), names.plus, y_text.get()});
+}
+
 /// (self.root.<screen_size>() - self.<window_size>) // 2: the offset that
 /// centres the window along one axis. New reference, or nullptr.
 Ref centred_offset(PyObject *self, PyObject *screen_size, PyObject *window_size)
 {
-    Ref root = getattr(self, names.root);
-    Ref screen = root ? call_method(root.get(), screen_size) : Ref();
-    Ref window = screen ? getattr(self, window_size) : Ref();
-    Ref spare = window ? steal(PyNumber_Subtract(screen.get(), window.get())) : Ref();
-    return spare ? steal(PyNumber_FloorDivide(spare.get(), ints.i2)) : Ref();
+    Ref screen = root_call(self, screen_size);
+    if (!screen)
+        return {};
+    Ref window = getattr(self, window_size);
+    if (!window)
+        return {};
+    Ref spare = steal(PyNumber_Subtract(screen.get(), window.get()));
+    if (!spare)
+        return {};
+    return steal(PyNumber_FloorDivide(spare.get(), ints.i2));
+}
+
+/// Lines 208-215: the window, with its title, size and colour, centred on the screen.
+Outcome open_window(PyObject *self, InitLocals &locals)
+{
+    namespace at = line::init;
+
+    // self.root = tk.Tk()
+    {
+        Ref tk = global(names.tk);
+        if (!tk)
+            return init_error(at::tk_root);
+        Ref tk_class = getattr(tk.get(), names.Tk);
+        if (!tk_class)
+            return init_error(at::tk_root);
+        Ref root = call(tk_class.get());
+        if (!root || PyObject_SetAttr(self, names.root, root.get()) < 0)
+            return init_error(at::tk_root);
+    }
+
+    // self.root.title("Quelba Updater")
+    if (!root_call(self, names.title, {names.window_title}))
+        return init_error(at::title);
+
+    // self.root.geometry(f"{self.WIDTH}x{self.HEIGHT}")
+    {
+        Ref geometry = root_attr(self, names.geometry);
+        if (!geometry)
+            return init_error(at::size);
+        Ref size = window_size_text(self);
+        if (!size || !call(geometry.get(), {size.get()}))
+            return init_error(at::size);
+    }
+
+    // self.root.resizable(False, False)
+    {
+        Ref resizable = root_attr(self, names.resizable);
+        if (!resizable || !call_tuple(resizable.get(), tuples.false_false))
+            return init_error(at::resizable);
+    }
+
+    // self.root.configure(bg=BG_DARK)
+    {
+        Ref configure = root_attr(self, names.configure);
+        if (!configure)
+            return init_error(at::configure_bg);
+        Ref bg_dark = global(names.BG_DARK);
+        if (!bg_dark || !call_kw(configure.get(), {}, {names.bg}, {bg_dark.get()}))
+            return init_error(at::configure_bg);
+    }
+
+    // x = (self.root.winfo_screenwidth() - self.WIDTH) // 2
+    locals.x = centred_offset(self, names.winfo_screenwidth, names.WIDTH);
+    if (!locals.x)
+        return init_error(at::x);
+    // y = (self.root.winfo_screenheight() - self.HEIGHT) // 2
+    locals.y = centred_offset(self, names.winfo_screenheight, names.HEIGHT);
+    if (!locals.y)
+        return init_error(at::y);
+
+    // self.root.geometry(f"+{x}+{y}")
+    Ref geometry = root_attr(self, names.geometry);
+    if (!geometry)
+        return init_error(at::position);
+    Ref position = position_text(locals.x.get(), locals.y.get());
+    if (!position || !call(geometry.get(), {position.get()}))
+        return init_error(at::position);
+    return Outcome::ok();
 }
 
 /// self.<attr> = tk.Label(self.card, text=text, bg=BG_CARD, fg=<fg_global>, font=font),
@@ -298,23 +421,202 @@ int make_label(PyObject *self, PyObject *attr, PyObject *text, PyObject *fg_glob
                PyObject *font)
 {
     Ref tk = global(names.tk);
-    Ref label_class = tk ? getattr(tk.get(), names.Label) : Ref();
-    Ref card = label_class ? getattr(self, names.card) : Ref();
-    Ref bg_card = card ? global(names.BG_CARD) : Ref();
-    Ref fg = bg_card ? global(fg_global) : Ref();
-    Ref label = fg ? call_kw(label_class.get(), {card.get()},
-                             {names.text, names.bg, names.fg, names.font},
-                             {text, bg_card.get(), fg.get(), font})
-                   : Ref();
-    return label ? PyObject_SetAttr(self, attr, label.get()) : -1;
+    if (!tk)
+        return -1;
+    Ref label_class = getattr(tk.get(), names.Label);
+    if (!label_class)
+        return -1;
+    Ref card = getattr(self, names.card);
+    if (!card)
+        return -1;
+    Ref bg_card = global(names.BG_CARD);
+    if (!bg_card)
+        return -1;
+    Ref fg = global(fg_global);
+    if (!fg)
+        return -1;
+    Ref label = call_kw(label_class.get(), {card.get()}, {names.text, names.bg, names.fg, names.font},
+                        {text, bg_card.get(), fg.get(), font});
+    if (!label)
+        return -1;
+    return PyObject_SetAttr(self, attr, label.get());
 }
 
 /// self.<attr>.pack(pady=pady): 0, or -1 with an exception set.
 int pack_pady(PyObject *self, PyObject *attr, PyObject *pady)
 {
     Ref widget = getattr(self, attr);
-    Ref pack = widget ? getattr(widget.get(), names.pack) : Ref();
-    return pack && call_kw(pack.get(), {}, {names.pady}, {pady}) ? 0 : -1;
+    if (!widget)
+        return -1;
+    Ref pack = getattr(widget.get(), names.pack);
+    if (!pack)
+        return -1;
+    if (!call_kw(pack.get(), {}, {names.pady}, {pady}))
+        return -1;
+    return 0;
+}
+
+/// Lines 216-217: the card that holds the widgets.
+///     self.card = tk.Frame(self.root, bg=BG_CARD, bd=2, relief="flat",
+///                          highlightbackground=BORDER_COLOR, highlightthickness=1)
+///     self.card.pack(expand=True, fill="both", padx=20, pady=20, ipadx=10, ipady=10)
+Outcome make_card(PyObject *self)
+{
+    namespace at = line::init;
+    {
+        Ref tk = global(names.tk);
+        if (!tk)
+            return init_error(at::card);
+        Ref frame_class = getattr(tk.get(), names.Frame);
+        if (!frame_class)
+            return init_error(at::card);
+        Ref root = getattr(self, names.root);
+        if (!root)
+            return init_error(at::card);
+        Ref bg_card = global(names.BG_CARD);
+        if (!bg_card)
+            return init_error(at::card);
+        Ref border = global(names.BORDER_COLOR);
+        if (!border)
+            return init_error(at::card);
+        Ref card = call_kw(frame_class.get(), {root.get()},
+                           {names.bg, names.bd, names.relief, names.highlightbackground,
+                            names.highlightthickness},
+                           {bg_card.get(), ints.i2, names.flat, border.get(), ints.i1});
+        if (!card || PyObject_SetAttr(self, names.card, card.get()) < 0)
+            return init_error(at::card);
+    }
+    Ref card = getattr(self, names.card);
+    if (!card)
+        return init_error(at::card_pack);
+    Ref pack = getattr(card.get(), names.pack);
+    if (!pack ||
+        !call_kw(pack.get(), {},
+                 {names.expand, names.fill, names.padx, names.pady, names.ipadx, names.ipady},
+                 {Py_True, names.both, ints.i20, ints.i20, ints.i10, ints.i10}))
+        return init_error(at::card_pack);
+    return Outcome::ok();
+}
+
+/// Lines 220-223: the progress bar and the theme of its style.
+///     self.progress = ttk.Progressbar(self.card, mode="determinate", length=300)
+///     style = ttk.Style()
+///     style.theme_use("clam")
+///     style.configure("TProgressbar", background=ACCENT_SUCCESS, troughcolor=BG_DARK)
+Outcome make_progress_bar(PyObject *self, Ref &style)
+{
+    namespace at = line::init;
+    {
+        Ref ttk = global(names.ttk);
+        if (!ttk)
+            return init_error(at::progress);
+        Ref bar_class = getattr(ttk.get(), names.Progressbar);
+        if (!bar_class)
+            return init_error(at::progress);
+        Ref card = getattr(self, names.card);
+        if (!card)
+            return init_error(at::progress);
+        Ref bar = call_kw(bar_class.get(), {card.get()}, {names.mode, names.length},
+                          {names.determinate, ints.i300});
+        if (!bar || PyObject_SetAttr(self, names.progress, bar.get()) < 0)
+            return init_error(at::progress);
+    }
+    {
+        Ref ttk = global(names.ttk);
+        if (!ttk)
+            return init_error(at::style);
+        Ref style_class = getattr(ttk.get(), names.Style);
+        if (!style_class)
+            return init_error(at::style);
+        style = call(style_class.get());
+        if (!style)
+            return init_error(at::style);
+    }
+    if (!call_method(style.get(), names.theme_use, {names.clam}))
+        return init_error(at::theme_use);
+    Ref configure = getattr(style.get(), names.configure);
+    if (!configure)
+        return init_error(at::style_configure);
+    Ref accent = global(names.ACCENT_SUCCESS);
+    if (!accent)
+        return init_error(at::style_configure);
+    Ref bg_dark = global(names.BG_DARK);
+    if (!bg_dark || !call_kw(configure.get(), {names.TProgressbar},
+                             {names.background, names.troughcolor},
+                             {accent.get(), bg_dark.get()}))
+        return init_error(at::style_configure);
+    return Outcome::ok();
+}
+
+/// Lines 216-226: the widgets of the window, top to bottom.
+Outcome make_widgets(PyObject *self, InitLocals &locals)
+{
+    namespace at = line::init;
+
+    // self.card = tk.Frame(...); self.card.pack(...)
+    if (Outcome r = make_card(self); r.raised())
+        return r;
+
+    // self.title_lbl = tk.Label(self.card, text="Downloading Update...", bg=BG_CARD,
+    //                           fg=TEXT_PRIMARY, font=("Helvetica", 14, "bold"))
+    if (make_label(self, names.title_lbl, names.downloading, names.TEXT_PRIMARY,
+                   tuples.title_font) < 0)
+        return init_error(at::title_lbl);
+
+    // self.title_lbl.pack(pady=(10, 15))
+    if (pack_pady(self, names.title_lbl, tuples.pad_10_15) < 0)
+        return init_error(at::title_lbl_pack);
+
+    // self.progress = ttk.Progressbar(...); style = ttk.Style(); ...
+    if (Outcome r = make_progress_bar(self, locals.style); r.raised())
+        return r;
+
+    // self.progress.pack(pady=(0, 10))
+    if (pack_pady(self, names.progress, tuples.pad_0_10) < 0)
+        return init_error(at::progress_pack);
+
+    // self.speed_lbl = tk.Label(self.card, text="Connecting...", bg=BG_CARD,
+    //                           fg=TEXT_SECONDARY, font=("Helvetica", 10))
+    if (make_label(self, names.speed_lbl, names.connecting, names.TEXT_SECONDARY,
+                   tuples.status_font) < 0)
+        return init_error(at::speed_lbl);
+
+    // self.speed_lbl.pack(pady=(0, 5))
+    if (pack_pady(self, names.speed_lbl, tuples.pad_0_5) < 0)
+        return init_error(at::speed_lbl_pack);
+    return Outcome::ok();
+}
+
+/// Lines 227-228: closing the window exits, and the download starts on a daemon thread.
+Outcome start_worker(PyObject *self)
+{
+    namespace at = line::init;
+
+    // self.root.protocol("WM_DELETE_WINDOW", self._on_close)
+    {
+        Ref protocol = root_attr(self, names.protocol);
+        if (!protocol)
+            return init_error(at::protocol);
+        Ref on_close = getattr(self, names._on_close);
+        if (!on_close || !call(protocol.get(), {names.WM_DELETE_WINDOW, on_close.get()}))
+            return init_error(at::protocol);
+    }
+
+    // threading.Thread(target=self._run_update, daemon=True).start()
+    Ref threading = global(names.threading);
+    if (!threading)
+        return init_error(at::thread);
+    Ref thread_class = getattr(threading.get(), names.Thread);
+    if (!thread_class)
+        return init_error(at::thread);
+    Ref run_update = getattr(self, names._run_update);
+    if (!run_update)
+        return init_error(at::thread);
+    Ref thread = call_kw(thread_class.get(), {}, {names.target, names.daemon},
+                         {run_update.get(), Py_True});
+    if (!thread || !call_method(thread.get(), names.start))
+        return init_error(at::thread);
+    return Outcome::ok();
 }
 
 PyObject *init_body(PyObject *, PyObject *const *args)
@@ -339,251 +641,20 @@ PyObject *init_body(PyObject *, PyObject *const *args)
         Py_RETURN_NONE;
     }
 
-    // self.root = tk.Tk()
-    {
-        Ref tk = global(names.tk);
-        if (!tk)
-            return fail(here, at::tk_root);
-        Ref tk_class = getattr(tk.get(), names.Tk);
-        if (!tk_class)
-            return fail(here, at::tk_root);
-        Ref root = call(tk_class.get());
-        if (!root || PyObject_SetAttr(self, names.root, root.get()) < 0)
-            return fail(here, at::tk_root);
-    }
-
-    // self.root.title("Quelba Updater")
-    {
-        Ref root = getattr(self, names.root);
-        if (!root || !call_method(root.get(), names.title, {names.window_title}))
-            return fail(here, at::title);
-    }
-
-    // self.root.geometry(f"{self.WIDTH}x{self.HEIGHT}")
-    {
-        Ref root = getattr(self, names.root);
-        if (!root)
-            return fail(here, at::size);
-        Ref geometry = getattr(root.get(), names.geometry);
-        if (!geometry)
-            return fail(here, at::size);
-        Ref width = getattr(self, names.WIDTH);
-        if (!width)
-            return fail(here, at::size);
-        Ref width_text = format_field(width.get());
-        if (!width_text)
-            return fail(here, at::size);
-        Ref height = getattr(self, names.HEIGHT);
-        if (!height)
-            return fail(here, at::size);
-        Ref height_text = format_field(height.get());
-        if (!height_text)
-            return fail(here, at::size);
-        Ref size = join({width_text.get(), names.x_sep, height_text.get()});
-        if (!size || !call(geometry.get(), {size.get()}))
-            return fail(here, at::size);
-    }
-
-    // self.root.resizable(False, False)
-    {
-        Ref root = getattr(self, names.root);
-        if (!root)
-            return fail(here, at::resizable);
-        Ref resizable = getattr(root.get(), names.resizable);
-        if (!resizable || !call_tuple(resizable.get(), tuples.false_false))
-            return fail(here, at::resizable);
-    }
-
-    // self.root.configure(bg=BG_DARK)
-    {
-        Ref root = getattr(self, names.root);
-        if (!root)
-            return fail(here, at::configure_bg);
-        Ref configure = getattr(root.get(), names.configure);
-        if (!configure)
-            return fail(here, at::configure_bg);
-        Ref bg_dark = global(names.BG_DARK);
-        if (!bg_dark || !call_kw(configure.get(), {}, {names.bg}, {bg_dark.get()}))
-            return fail(here, at::configure_bg);
-    }
-
-    // x = (self.root.winfo_screenwidth() - self.WIDTH) // 2
-    Ref x = centred_offset(self, names.winfo_screenwidth, names.WIDTH);
-    if (!x)
-        return fail(here, at::x);
-    // y = (self.root.winfo_screenheight() - self.HEIGHT) // 2
-    Ref y = centred_offset(self, names.winfo_screenheight, names.HEIGHT);
-    if (!y)
-        return fail(here, at::y);
-
-    // self.root.geometry(f"+{x}+{y}")
-    {
-        Ref root = getattr(self, names.root);
-        if (!root)
-            return fail(here, at::position);
-        Ref geometry = getattr(root.get(), names.geometry);
-        if (!geometry)
-            return fail(here, at::position);
-        Ref x_text = format_field(x.get());
-        if (!x_text)
-            return fail(here, at::position);
-        Ref y_text = format_field(y.get());
-        if (!y_text)
-            return fail(here, at::position);
-        Ref position = join({names.plus, x_text.get(), names.plus, y_text.get()});
-        if (!position || !call(geometry.get(), {position.get()}))
-            return fail(here, at::position);
-    }
-
-    // self.card = tk.Frame(self.root, bg=BG_CARD, bd=2, relief="flat",
-    //                      highlightbackground=BORDER_COLOR, highlightthickness=1)
-    {
-        Ref tk = global(names.tk);
-        if (!tk)
-            return fail(here, at::card);
-        Ref frame_class = getattr(tk.get(), names.Frame);
-        if (!frame_class)
-            return fail(here, at::card);
-        Ref root = getattr(self, names.root);
-        if (!root)
-            return fail(here, at::card);
-        Ref bg_card = global(names.BG_CARD);
-        if (!bg_card)
-            return fail(here, at::card);
-        Ref border = global(names.BORDER_COLOR);
-        if (!border)
-            return fail(here, at::card);
-        Ref card = call_kw(frame_class.get(), {root.get()},
-                           {names.bg, names.bd, names.relief, names.highlightbackground,
-                            names.highlightthickness},
-                           {bg_card.get(), ints.i2, names.flat, border.get(), ints.i1});
-        if (!card || PyObject_SetAttr(self, names.card, card.get()) < 0)
-            return fail(here, at::card);
-    }
-
-    // self.card.pack(expand=True, fill="both", padx=20, pady=20, ipadx=10, ipady=10)
-    {
-        Ref card = getattr(self, names.card);
-        if (!card)
-            return fail(here, at::card_pack);
-        Ref pack = getattr(card.get(), names.pack);
-        if (!pack ||
-            !call_kw(pack.get(), {},
-                     {names.expand, names.fill, names.padx, names.pady, names.ipadx, names.ipady},
-                     {Py_True, names.both, ints.i20, ints.i20, ints.i10, ints.i10}))
-            return fail(here, at::card_pack);
-    }
-
-    // self.title_lbl = tk.Label(self.card, text="Downloading Update...", bg=BG_CARD,
-    //                           fg=TEXT_PRIMARY, font=("Helvetica", 14, "bold"))
-    if (make_label(self, names.title_lbl, names.downloading, names.TEXT_PRIMARY,
-                   tuples.title_font) < 0)
-        return fail(here, at::title_lbl);
-
-    // self.title_lbl.pack(pady=(10, 15))
-    if (pack_pady(self, names.title_lbl, tuples.pad_10_15) < 0)
-        return fail(here, at::title_lbl_pack);
-
-    // self.progress = ttk.Progressbar(self.card, mode="determinate", length=300)
-    {
-        Ref ttk = global(names.ttk);
-        if (!ttk)
-            return fail(here, at::progress);
-        Ref bar_class = getattr(ttk.get(), names.Progressbar);
-        if (!bar_class)
-            return fail(here, at::progress);
-        Ref card = getattr(self, names.card);
-        if (!card)
-            return fail(here, at::progress);
-        Ref bar = call_kw(bar_class.get(), {card.get()}, {names.mode, names.length},
-                          {names.determinate, ints.i300});
-        if (!bar || PyObject_SetAttr(self, names.progress, bar.get()) < 0)
-            return fail(here, at::progress);
-    }
-
-    // style = ttk.Style()
-    Ref style;
-    {
-        Ref ttk = global(names.ttk);
-        if (!ttk)
-            return fail(here, at::style);
-        Ref style_class = getattr(ttk.get(), names.Style);
-        if (!style_class)
-            return fail(here, at::style);
-        style = call(style_class.get());
-        if (!style)
-            return fail(here, at::style);
-    }
-
-    // style.theme_use("clam")
-    if (!call_method(style.get(), names.theme_use, {names.clam}))
-        return fail(here, at::theme_use);
-
-    // style.configure("TProgressbar", background=ACCENT_SUCCESS, troughcolor=BG_DARK)
-    {
-        Ref configure = getattr(style.get(), names.configure);
-        if (!configure)
-            return fail(here, at::style_configure);
-        Ref accent = global(names.ACCENT_SUCCESS);
-        if (!accent)
-            return fail(here, at::style_configure);
-        Ref bg_dark = global(names.BG_DARK);
-        if (!bg_dark || !call_kw(configure.get(), {names.TProgressbar},
-                                 {names.background, names.troughcolor},
-                                 {accent.get(), bg_dark.get()}))
-            return fail(here, at::style_configure);
-    }
-
-    // self.progress.pack(pady=(0, 10))
-    if (pack_pady(self, names.progress, tuples.pad_0_10) < 0)
-        return fail(here, at::progress_pack);
-
-    // self.speed_lbl = tk.Label(self.card, text="Connecting...", bg=BG_CARD,
-    //                           fg=TEXT_SECONDARY, font=("Helvetica", 10))
-    if (make_label(self, names.speed_lbl, names.connecting, names.TEXT_SECONDARY,
-                   tuples.status_font) < 0)
-        return fail(here, at::speed_lbl);
-
-    // self.speed_lbl.pack(pady=(0, 5))
-    if (pack_pady(self, names.speed_lbl, tuples.pad_0_5) < 0)
-        return fail(here, at::speed_lbl_pack);
-
-    // self.root.protocol("WM_DELETE_WINDOW", self._on_close)
-    {
-        Ref root = getattr(self, names.root);
-        if (!root)
-            return fail(here, at::protocol);
-        Ref protocol = getattr(root.get(), names.protocol);
-        if (!protocol)
-            return fail(here, at::protocol);
-        Ref on_close = getattr(self, names._on_close);
-        if (!on_close || !call(protocol.get(), {names.WM_DELETE_WINDOW, on_close.get()}))
-            return fail(here, at::protocol);
-    }
-
-    // threading.Thread(target=self._run_update, daemon=True).start()
-    {
-        Ref threading = global(names.threading);
-        if (!threading)
-            return fail(here, at::thread);
-        Ref thread_class = getattr(threading.get(), names.Thread);
-        if (!thread_class)
-            return fail(here, at::thread);
-        Ref run_update = getattr(self, names._run_update);
-        if (!run_update)
-            return fail(here, at::thread);
-        Ref thread = call_kw(thread_class.get(), {}, {names.target, names.daemon},
-                             {run_update.get(), Py_True});
-        if (!thread || !call_method(thread.get(), names.start))
-            return fail(here, at::thread);
-    }
+    InitLocals locals;
+    // self.root = tk.Tk() ... self.root.geometry(f"+{x}+{y}")
+    if (open_window(self, locals).raised())
+        return nullptr;
+    // self.card = tk.Frame(...) ... self.speed_lbl.pack(pady=(0, 5))
+    if (make_widgets(self, locals).raised())
+        return nullptr;
+    // self.root.protocol(...); threading.Thread(...).start()
+    if (start_worker(self).raised())
+        return nullptr;
 
     // self.root.mainloop()
-    {
-        Ref root = getattr(self, names.root);
-        if (!root || !call_method(root.get(), names.mainloop))
-            return fail(here, at::mainloop);
-    }
+    if (!root_call(self, names.mainloop))
+        return fail(here, at::mainloop);
     Py_RETURN_NONE;
 }
 
@@ -711,10 +782,13 @@ PyObject *run_progress_body(PyObject *func, PyObject *const *args)
 // lambda: self.speed_lbl.config(text="Download failed!")
 PyObject *failed_label_body(PyObject *func, PyObject *const *)
 {
+    const char *here = run_lambda_specs[0].trace_name;
     Ref self = report_self(function_scope(func));
-    Ref done = self ? set_status(self.get(), [] { return borrow(names.download_failed); }) : Ref();
+    if (!self)
+        return fail(here, line::lambdas::failed_label);
+    Ref done = set_status(self.get(), [] { return borrow(names.download_failed); });
     if (!done)
-        return fail(run_lambda_specs[0].trace_name, line::lambdas::failed_label);
+        return fail(here, line::lambdas::failed_label);
     return done.release();
 }
 
@@ -773,36 +847,45 @@ PyObject *bar_body(PyObject *func, PyObject *const *)
 // lambda: self.speed_lbl.config(text=f"{percent:.1f}% • {speed_kb:.1f} KB/s")
 PyObject *known_text_body(PyObject *func, PyObject *const *)
 {
+    const char *here = run_lambda_specs[3].trace_name;
     ReportScope *report = as_report(function_scope(func));
     Ref self = report_self(function_scope(func));
-    Ref done = self ? set_status(self.get(), [report] {
+    if (!self)
+        return fail(here, line::lambdas::known_text);
+    Ref done = set_status(self.get(), [report] {
         return known_size_text(report->percent, report->speed_kb);
-    }) : Ref();
+    });
     if (!done)
-        return fail(run_lambda_specs[3].trace_name, line::lambdas::known_text);
+        return fail(here, line::lambdas::known_text);
     return done.release();
 }
 
 // lambda: self.speed_lbl.config(text=f"{downloaded_bytes // 1024} KB • {speed_kb:.1f} KB/s")
 PyObject *bytes_text_body(PyObject *func, PyObject *const *)
 {
+    const char *here = run_lambda_specs[4].trace_name;
     ReportScope *report = as_report(function_scope(func));
     Ref self = report_self(function_scope(func));
-    Ref done = self ? set_status(self.get(), [report] {
+    if (!self)
+        return fail(here, line::lambdas::bytes_text);
+    Ref done = set_status(self.get(), [report] {
         return byte_count_text(report->downloaded_bytes, report->speed_kb);
-    }) : Ref();
+    });
     if (!done)
-        return fail(run_lambda_specs[4].trace_name, line::lambdas::bytes_text);
+        return fail(here, line::lambdas::bytes_text);
     return done.release();
 }
 
 // lambda: self.speed_lbl.config(text="Update ready! Restarting...")
 PyObject *ready_label_body(PyObject *func, PyObject *const *)
 {
+    const char *here = run_lambda5_spec.trace_name;
     Ref self = worker_self(function_scope(func));
-    Ref done = self ? set_status(self.get(), [] { return borrow(names.gui_ready); }) : Ref();
+    if (!self)
+        return fail(here, line::lambdas::ready_label);
+    Ref done = set_status(self.get(), [] { return borrow(names.gui_ready); });
     if (!done)
-        return fail(run_lambda5_spec.trace_name, line::lambdas::ready_label);
+        return fail(here, line::lambdas::ready_label);
     return done.release();
 }
 
@@ -846,8 +929,7 @@ PyObject *complete_update_body(PyObject *, PyObject *const *args)
     }
     if (!raised_at) {
         // self.root.destroy()
-        Ref root = getattr(self, names.root);
-        if (!root || !call_method(root.get(), names.destroy))
+        if (!root_call(self, names.destroy))
             raised_at = at::destroy;
     }
     if (!raised_at)
@@ -1016,40 +1098,42 @@ constexpr Code run_lambda_code(int i)
 
 int init_scope_types()
 {
-    if (worker_scope_type && report_scope_type)
+    if (state.worker_scope_type && state.report_scope_type)
         return 0;
-    if (!worker_scope_type) {
-        worker_scope_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&worker_scope_spec));
-        if (!worker_scope_type)
+    if (!state.worker_scope_type) {
+        state.worker_scope_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&worker_scope_spec));
+        if (!state.worker_scope_type)
             return -1;
     }
-    report_scope_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&report_scope_spec));
-    return report_scope_type ? 0 : -1;
+    state.report_scope_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&report_scope_spec));
+    if (!state.report_scope_type)
+        return -1;
+    return 0;
 }
 
-const FuncSpec init_spec = {
+constexpr FuncSpec init_spec = {
     "__init__", "updater.UpdaterGUI.__init__", init_body, 1,
     line::body::def_init, Code::init, &Names::q_init, "self x y style"};
-const FuncSpec run_update_spec = {
+constexpr FuncSpec run_update_spec = {
     "_run_update", "updater.UpdaterGUI._run_update", run_update_body, 1,
     line::body::def_run_update, Code::run_update, &Names::q_run_update,
     "self progress_callback progress_callback new_exe"};
-const FuncSpec complete_update_spec = {
+constexpr FuncSpec complete_update_spec = {
     "_complete_update", "updater.UpdaterGUI._complete_update", complete_update_body, 2,
     line::body::def_complete_update, Code::complete_update, &Names::q_complete_update,
     "self new_exe e"};
-const FuncSpec on_close_spec = {
+constexpr FuncSpec on_close_spec = {
     "_on_close", "updater.UpdaterGUI._on_close", on_close_body, 1,
     line::body::def_on_close, Code::on_close, &Names::q_on_close, "self"};
-const FuncSpec console_update_spec = {
+constexpr FuncSpec console_update_spec = {
     "console_update", "updater.UpdaterGUI.console_update", console_update_body, 1,
     line::body::def_console_update, Code::console_update, &Names::q_console_update,
     "self progress_callback progress_callback new_exe e"};
-const FuncSpec run_progress_spec = {
+constexpr FuncSpec run_progress_spec = {
     "progress_callback", "updater.UpdaterGUI._run_update.progress_callback", run_progress_body, 4,
     line::run_update::def_progress, Code::run_progress, &Names::q_run_progress,
     progress_varnames};
-const FuncSpec run_lambda_specs[5] = {
+constexpr FuncSpec run_lambda_specs[5] = {
     {"lambda", "updater.UpdaterGUI._run_update.progress_callback.lambda", failed_label_body, 0,
      line::run_progress::post_failed_label, run_lambda_code(0), &Names::q_run_progress_lambda,
      ""},
@@ -1062,18 +1146,25 @@ const FuncSpec run_lambda_specs[5] = {
     {"lambda4", "updater.UpdaterGUI._run_update.progress_callback.lambda4", bytes_text_body, 0,
      line::run_progress::post_bytes_text, run_lambda_code(4), &Names::q_run_progress_lambda, ""},
 };
-const FuncSpec run_lambda5_spec = {
+constexpr FuncSpec run_lambda5_spec = {
     "lambda5", "updater.UpdaterGUI._run_update.lambda5", ready_label_body, 0,
     line::run_update::post_ready, Code::run_lambda5, &Names::q_run_lambda, ""};
-const FuncSpec run_lambda6_spec = {
+constexpr FuncSpec run_lambda6_spec = {
     "lambda6", "updater.UpdaterGUI._run_update.lambda6", complete_body, 0,
     line::run_update::post_complete, Code::run_lambda6, &Names::q_run_lambda, ""};
-const FuncSpec run_exit_spec = {
+constexpr FuncSpec run_exit_spec = {
     "exit_lambda", "updater.UpdaterGUI._run_update.progress_callback.exit_lambda", exit_body, 0,
     line::run_progress::post_exit, Code::run_exit, &Names::q_run_progress_lambda, ""};
-const FuncSpec console_progress_spec = {
+constexpr FuncSpec console_progress_spec = {
     "progress_callback", "updater.UpdaterGUI.console_update.progress_callback",
     console_progress_body, 4, line::console_update::def_progress, Code::console_progress,
     &Names::q_console_progress, progress_varnames};
+
+static_assert(fit_frame({&init_spec, &run_update_spec, &complete_update_spec, &on_close_spec,
+                         &console_update_spec, &run_progress_spec, &run_lambda_specs[0],
+                         &run_lambda_specs[1], &run_lambda_specs[2], &run_lambda_specs[3],
+                         &run_lambda_specs[4], &run_lambda5_spec, &run_lambda6_spec, &run_exit_spec,
+                         &console_progress_spec}),
+              "no function takes more than max_params parameters");
 
 }  // namespace updater
