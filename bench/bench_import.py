@@ -18,6 +18,8 @@ import statistics
 import subprocess
 import sys
 
+from bench_init import child_env
+
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir)
 EMPTY_BUILD = os.path.join(ROOT, "build", f"bench-import-{sys.implementation.cache_tag}")
 PREIMPORTS = """
@@ -37,13 +39,6 @@ def build_empty_module():
                    check=True, env=env, stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "--build", EMPTY_BUILD, "--target", "updater_empty"],
                    check=True, env=env, stdout=subprocess.DEVNULL)
-
-
-def child_env(path):
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([path] + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else []))
-    env.pop("PYTHONWARNINGS", None)
-    return env
 
 
 def self_time(name, env):
