@@ -287,18 +287,15 @@ Outcome check_hops(PyObject *req, PyObject *resp, int line)
     return Outcome::ok();
 }
 
-/// The largest signature file taken; a read of one byte more tells a larger one.
-constexpr Py_ssize_t signature_max = 4096;
-
 /// Integers up to 2**53 convert to double exactly, and their true division in
 /// doubles gives the correctly rounded quotient, as Python's int division does.
 constexpr long long max_exact = 1LL << 53;
 
 /// total_size, as the int itself and as the C value the loop computes with.
 struct TotalSize {
-    PyObject *value;  // the int (borrowed)
-    long long n;      // its value, LLONG_MAX when larger
-    bool known;       // total_size > 0
+    Ref value;     // the int
+    long long n;   // its value, LLONG_MAX when larger
+    bool known;    // total_size > 0
 };
 
 /// Lines 54-56: total_size from "Content-Length", and a body whose end can be
@@ -306,8 +303,8 @@ struct TotalSize {
 ///     total_size = int(resp.headers.get("Content-Length", 0))
 ///     if total_size < 0 or (resp.headers.get("Content-Length") is None and not getattr(resp, "chunked", False)):
 ///         raise OSError(...)
-/// Fills *size, holding the new int in *holder.
-Outcome body_size(PyObject *resp, Ref *holder, TotalSize *size)
+/// Fills *size.
+Outcome body_size(PyObject *resp, TotalSize *size)
 {
     Ref headers = getattr(resp, names.headers);
     if (!headers)
@@ -325,9 +322,8 @@ Outcome body_size(PyObject *resp, Ref *holder, TotalSize *size)
     long long total = PyLong_AsLongLongAndOverflow(total_size.get(), &overflow);
     if (total == -1 && PyErr_Occurred())
         return download_error(dl::total_size);
-    *size = {total_size.get(), overflow > 0 ? LLONG_MAX : total,
+    *size = {std::move(total_size), overflow > 0 ? LLONG_MAX : total,
              overflow > 0 || (overflow == 0 && total > 0)};
-    *holder = std::move(total_size);
     if (overflow < 0 || (overflow == 0 && total < 0)) {
         PyErr_SetObject(PyExc_OSError, names.negative_length);
         return download_error(dl::end_raise);
@@ -445,7 +441,7 @@ Outcome copy_body(PyObject *progress_callback, PyObject *resp, PyObject *f, PyOb
                       : total_size.n <= max_exact && downloaded <= max_exact
                           ? steal(PyFloat_FromDouble(static_cast<double>(downloaded) /
                                                      static_cast<double>(total_size.n) * 100.0))
-                          : large_percent(downloaded_bytes.get(), total_size.value);
+                          : large_percent(downloaded_bytes.get(), total_size.value.get());
         if (!percent)
             return download_error(dl::percent);
         // elapsed = time.time() - start_time
@@ -474,9 +470,8 @@ Outcome save_response(PyObject *progress_callback, PyObject *new_path, PyObject 
 {
     if (Outcome r = check_hops(req, resp, dl::https_check); r.raised())
         return r;
-    Ref total_size;
     TotalSize size{};
-    if (Outcome r = body_size(resp, &total_size, &size); r.raised())
+    if (Outcome r = body_size(resp, &size); r.raised())
         return r;
     // downloaded = 0
     // chunk_size = 65536
@@ -512,9 +507,8 @@ Outcome save_response(PyObject *progress_callback, PyObject *new_path, PyObject 
 }
 
 /// A build that must carry its publisher's signature: the key the host named,
-/// and the BLAKE2b-512 hash of the body as it arrives.
+/// and the BLAKE2b-512 hash of the body as it arrives (null when no key is set).
 struct Signing {
-    bool wanted = false;
     minisign::PublicKey key{};
     Ref digest;
 };
@@ -554,7 +548,6 @@ Outcome read_public_key(Signing *signing)
     signing->digest = call_method(hashlib.get(), names.blake2b);
     if (!signing->digest)
         return download_error(dl::blake2b);
-    signing->wanted = true;
     return Outcome::ok();
 }
 
@@ -728,7 +721,7 @@ Outcome fetch(PyObject *progress_callback, PyObject *exe_dir, PyObject *new_path
     // if public_key is not None:
     //     <the signature fetched: fetch_signature, lines 82-90>
     //     <the build checked against it: check_signature, line 91>
-    if (!signing.wanted)
+    if (!signing.digest)
         return Outcome::ok();
     Ref signature;
     if (Outcome r = fetch_signature(&signature); r.raised())
@@ -936,14 +929,16 @@ Outcome start(PyObject *main_exe)
         if (!PyErr_ExceptionMatches(PyExc_AttributeError))
             return swap_error(rr::frozen_test);
         PyErr_Clear();
-        Ref Popen = dotted(names.subprocess, {names.Popen});
-        if (!Popen || !call(Popen.get(), {main_exe}))
-            return swap_error(rr::popen);
-        return Outcome::ok();
     }
+    int line = meipass ? rr::popen_fresh : rr::popen;
     Ref Popen = dotted(names.subprocess, {names.Popen});
     if (!Popen)
-        return swap_error(rr::popen_fresh);
+        return swap_error(line);
+    if (!meipass) {
+        if (!call(Popen.get(), {main_exe}))
+            return swap_error(line);
+        return Outcome::ok();
+    }
     Ref environ = dotted(names.os, {names.environ});
     if (!environ)
         return swap_error(rr::popen_fresh);

@@ -27,12 +27,15 @@ struct Names {
 #undef UPDATER_FIELD
 };
 
+/// The largest signature file a signed download takes.
+constexpr long signature_max = 4096;
+
 /// The integer constants, made in this order.
 #define UPDATER_INTS(X)                                                          \
     X(i0, 0) X(i1, 1) X(i2, 2) X(i5, 5) X(i10, 10) X(i14, 14) X(i15, 15)          \
     X(i20, 20) X(i60, 60) X(i100, 100) X(i200, 200) X(i300, 300) X(i400, 400)     \
     X(i500, 500) X(i1024, 1024) X(minus1, -1) X(chunk_size, 65536)               \
-    X(signature_cap, 4097)
+    X(signature_cap, signature_max + 1) /* one byte more tells a larger file */
 
 struct Ints {
 #define UPDATER_FIELD(x, v) PyObject *x;
