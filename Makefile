@@ -16,7 +16,7 @@ SOURCES += $(wildcard src/_updater_pyinstaller/*.py)
 TEST_DEPS := "pytest>=8" "trustme>=1.1" "hypothesis>=6" "mypy>=1.10" "pyright[nodejs]>=1.1.414" \
     "cryptography>=42"
 
-.PHONY: test demo build build-3.12 system bench clean asan lint coverage valgrind
+.PHONY: test demo build build-3.12 system bench bench-patch clean asan lint coverage valgrind
 
 $(PY):
 	$(INTERPRETER) -m venv $(VENV)
@@ -71,6 +71,12 @@ demo: system build
 
 bench: system build
 	$(PY) bench/bench_download.py
+
+# An update through a patch against the full download: bytes moved, time on a
+# throttled link, CPU to apply (bench/README.md). The pairs of builds it measures
+# are made once and kept in build/bench-patch/.
+bench-patch: system build
+	$(PY) bench/bench_patch.py $(BENCH_ARGS)
 
 # Checks beyond the test suite, each in a build directory of its own (build/<name>),
 # all on 3.12:
