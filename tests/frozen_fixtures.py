@@ -45,7 +45,8 @@ def record(version, **extra):
         f.write(json.dumps(entry) + "\\n")
 '''
 
-# launcher-old URL [--console]: one update from URL, on the console when asked.
+# launcher-old URL [--console] [--patches]: one update from URL, on the console and
+# through a patch when asked.
 OLD = RECORD + '''
 import updater
 
@@ -53,6 +54,8 @@ record("old", exe_dir=updater.get_exe_dir(), tk=updater.TK_AVAILABLE)
 updater.UPDATE_URL = sys.argv[1]
 if "--console" in sys.argv[2:]:
     updater.TK_AVAILABLE = False
+if "--patches" in sys.argv[2:]:
+    updater.UPDATE_PATCHES = True
 updater.UpdaterGUI()
 '''
 

@@ -245,7 +245,7 @@ def test_callback_errors(https_server, install_dir):
     with pytest.raises(LookupError) as info:
         updater.download_new_exe_with_progress(refuses)
     assert isinstance(info.value.__context__, urllib.error.HTTPError)
-    assert last_entry(info.value) == ("updater.py", 99, "updater.download_new_exe_with_progress")
+    assert last_entry(info.value) == ("updater.py", 129, "updater.download_new_exe_with_progress")
 
 
 def test_interrupt_is_not_a_failure(https_server, install_dir):

@@ -11,11 +11,12 @@ import subprocess
 import sys
 import time
 import types
+import urllib.parse
 
 import pytest
 
 import updater
-from frozen_fixtures import hook_path, read_starts
+from frozen_fixtures import REPO, hook_path, read_starts
 
 pytestmark = pytest.mark.no_leakcheck("runs frozen executables")
 
@@ -35,7 +36,8 @@ def test_hook_lists_every_run_time_import(monkeypatch):
             imported.add(value.__name__)
         elif isinstance(value, type) and value.__module__ != "updater":
             imported.add(value.__module__)
-    imported |= {"urllib.request", "hashlib"}  # the module binds `urllib` for the first
+    # the module binds `urllib` for the first; the others are imported when used
+    imported |= {"urllib.request", "hashlib", "backports.zstd"}
     assert TOOLKIT <= imported
     listed = hook_imports()
     assert sorted(listed) == sorted(imported - {"urllib"})
@@ -117,6 +119,24 @@ def test_frozen_launcher_updates_itself(freezer, front_end, frozen_launchers, tm
     with open(launcher, "rb") as f:
         assert f.read() == new
     assert os.stat(launcher).st_mode & 0o777 == 0o755
+
+
+def test_frozen_launcher_updates_itself_through_a_patch(frozen_launchers, tmp_path, https_server):
+    path, launcher = install(tmp_path, frozen_launchers)
+    new = frozen_launchers.bytes("new")
+    url = https_server.add(new)
+    patches = str(tmp_path / "patches")
+    subprocess.run([os.path.join(REPO, "tools", "make-patches"), "-o", patches, frozen_launchers.new,
+                    frozen_launchers.old], check=True, capture_output=True)
+    (name,) = os.listdir(patches)
+    with open(os.path.join(patches, name), "rb") as f:
+        patch_url = https_server.add(f.read(), path=urllib.parse.urlsplit(url).path + ".patches/" + name)
+    status, output = run_frozen(launcher, url, "--console", "--patches", env=https_server.env())
+    assert status == 0, output()
+    assert [entry["version"] for entry in wait_starts(path, 2)] == ["old", "new"], output()
+    assert (len(https_server.requests(patch_url)), len(https_server.requests(url))) == (1, 0)
+    with open(launcher, "rb") as f:
+        assert f.read() == new
 
 
 def test_frozen_launcher_kept_when_the_release_is_missing(frozen_launchers, tmp_path,

@@ -76,7 +76,7 @@ def test_stub_lies_beside_the_module_and_matches_the_source():
 
 
 # Declared for hosts to set; the module body never binds them.
-HOST_SET = {"UPDATE_PUBLIC_KEY"}
+HOST_SET = {"UPDATE_PUBLIC_KEY", "UPDATE_PATCHES"}
 
 
 def test_module_level_names_and_signatures(stub):
@@ -135,6 +135,7 @@ if updater.TK_AVAILABLE:
     gui = updater.UpdaterGUI()
     gui.speed_lbl.config(text=updater.UPDATE_URL)
 updater.UPDATE_PUBLIC_KEY = os.environ.get("LAUNCHER_PUBLIC_KEY")
+updater.UPDATE_PATCHES = True
 updater.replace_and_run(path)
 """
 ERROR_LINE = len(HOST.splitlines())

@@ -5,6 +5,8 @@ PyInstaller's analysis of Python code cannot see them; they are listed here.
 The toolkit is optional: it is listed only when the Python that freezes has
 it, and a frozen program without it runs the console update."""
 
+import sys
+
 hiddenimports = [
     "sys",
     "os",
@@ -16,6 +18,13 @@ hiddenimports = [
     "shutil",
     "hashlib",
 ]
+
+# Patches are applied with zstd: the standard library's from 3.14 on, its
+# backport (a dependency of the package) before.
+if sys.version_info >= (3, 14):
+    hiddenimports.append("compression.zstd")
+else:
+    hiddenimports.append("backports.zstd")
 
 try:
     import _tkinter  # noqa: F401

@@ -298,7 +298,7 @@ struct TotalSize {
     bool known;    // total_size > 0
 };
 
-/// Lines 54-56: total_size from "Content-Length", and a body whose end can be
+/// Lines 84-86: total_size from "Content-Length", and a body whose end can be
 /// told from a cut connection: a length that is not negative, or chunks.
 ///     total_size = int(resp.headers.get("Content-Length", 0))
 ///     if total_size < 0 or (resp.headers.get("Content-Length") is None and not getattr(resp, "chunked", False)):
@@ -362,7 +362,7 @@ Ref large_percent(PyObject *downloaded, PyObject *total_size)
     return steal(PyNumber_Multiply(ratio.get(), ints.i100));
 }
 
-/// Lines 77-80, after the read loop: the body was whole, and the file is made durable.
+/// Lines 107-110, after the read loop: the body was whole, and the file is made durable.
 Outcome finish_file(PyObject *f, long long downloaded, const TotalSize &total_size)
 {
     // if downloaded == 0 or (total_size > 0 and downloaded != total_size):
@@ -380,18 +380,97 @@ Outcome finish_file(PyObject *f, long long downloaded, const TotalSize &total_si
     return Outcome::ok();
 }
 
-/// Lines 65-80 of the `with open(...)` block: the read loop, then the size
+/// Where the bytes of the new build go, piece by piece: into the download
+/// file, into the digest of a signed build, and to the callback as a report.
+class Writer {
+public:
+    Writer(PyObject *progress_callback, PyObject *f, PyObject *digest, const TotalSize &total_size,
+           double start_time)
+        : progress_callback_(progress_callback), f_(f), digest_(digest), total_size_(total_size),
+          start_time_(start_time)
+    {
+    }
+
+    long long downloaded() const { return downloaded_; }
+
+    /// Lines 99-106: one piece written, hashed, counted and reported.
+    Outcome put(PyObject *chunk)
+    {
+        // f.write(chunk)
+        if (!write_) {
+            write_ = getattr(f_, names.write);
+            if (!write_)
+                return download_error(dl::write);
+        }
+        if (!call(write_.get(), {chunk}))
+            return download_error(dl::write);
+        // if public_key is not None:
+        //     digest.update(chunk)
+        if (digest_) {
+            if (!update_) {
+                update_ = getattr(digest_, names.update);
+                if (!update_)
+                    return download_error(dl::hash_chunk);
+            }
+            if (!call(update_.get(), {chunk}))
+                return download_error(dl::hash_chunk);
+        }
+        // downloaded += len(chunk)
+        Py_ssize_t length = PyObject_Length(chunk);
+        if (length < 0)
+            return download_error(dl::downloaded);
+        downloaded_ += length;
+        Ref downloaded_bytes = steal(PyLong_FromLongLong(downloaded_));
+        if (!downloaded_bytes)
+            return download_error(dl::downloaded);
+        // percent = downloaded / total_size * 100 if total_size > 0 else 0
+        Ref percent = !total_size_.known ? borrow(ints.i0)
+                      : total_size_.n <= max_exact && downloaded_ <= max_exact
+                          ? steal(PyFloat_FromDouble(static_cast<double>(downloaded_) /
+                                                     static_cast<double>(total_size_.n) * 100.0))
+                          : large_percent(downloaded_bytes.get(), total_size_.value.get());
+        if (!percent)
+            return download_error(dl::percent);
+        // elapsed = time.time() - start_time
+        double now;
+        if (clock(&now) < 0)
+            return download_error(dl::elapsed);
+        double elapsed = now - start_time_;
+        // speed = downloaded / 1024 / elapsed if elapsed > 0 else 0
+        Ref speed = elapsed > 0
+                        ? steal(PyFloat_FromDouble(static_cast<double>(downloaded_) / 1024.0 / elapsed))
+                        : borrow(ints.i0);
+        if (!speed)
+            return download_error(dl::speed);
+        // progress_callback(percent, speed, total_size > 0, downloaded)
+        if (!call(progress_callback_, {percent.get(), speed.get(), total_size_.known ? Py_True : Py_False,
+                                       downloaded_bytes.get()}))
+            return download_error(dl::report);
+        return Outcome::ok();
+    }
+
+private:
+    PyObject *progress_callback_;
+    PyObject *f_;
+    PyObject *digest_;  // null when no key is set
+    const TotalSize &total_size_;
+    double start_time_;
+    long long downloaded_ = 0;
+    // f.write and digest.update are looked up at their first use and reused
+    // after: both belong to this download, and nothing rebinds them.
+    Ref write_;
+    Ref update_;
+};
+
+/// Lines 95-110 of the `with open(...)` block: the read loop, then the size
 /// check, flush and fsync of finish_file. `digest` is the BLAKE2b hash of a
 /// signed build, or null.
 Outcome copy_body(PyObject *progress_callback, PyObject *resp, PyObject *f, PyObject *digest,
                   const TotalSize &total_size, double start_time)
 {
-    long long downloaded = 0;
-    // resp.read, f.write and digest.update are looked up at their first use and
-    // reused after: all three belong to this call, and none rebinds them.
+    Writer out(progress_callback, f, digest, total_size, start_time);
+    // resp.read is looked up once, as the writer's methods are.
     Ref read;
-    Ref write;
-    Ref update;
     // while True:
     for (;;) {
         // chunk = resp.read(chunk_size)
@@ -409,61 +488,39 @@ Outcome copy_body(PyObject *progress_callback, PyObject *resp, PyObject *f, PyOb
             return download_error(dl::chunk_test);
         if (!more)
             break;
-        // f.write(chunk)
-        if (!write) {
-            write = getattr(f, names.write);
-            if (!write)
-                return download_error(dl::write);
-        }
-        if (!call(write.get(), {chunk.get()}))
-            return download_error(dl::write);
-        // if public_key is not None:
-        //     digest.update(chunk)
-        if (digest) {
-            if (!update) {
-                update = getattr(digest, names.update);
-                if (!update)
-                    return download_error(dl::hash_chunk);
-            }
-            if (!call(update.get(), {chunk.get()}))
-                return download_error(dl::hash_chunk);
-        }
-        // downloaded += len(chunk)
-        Py_ssize_t length = PyObject_Length(chunk.get());
-        if (length < 0)
-            return download_error(dl::downloaded);
-        downloaded += length;
-        Ref downloaded_bytes = steal(PyLong_FromLongLong(downloaded));
-        if (!downloaded_bytes)
-            return download_error(dl::downloaded);
-        // percent = downloaded / total_size * 100 if total_size > 0 else 0
-        Ref percent = !total_size.known ? borrow(ints.i0)
-                      : total_size.n <= max_exact && downloaded <= max_exact
-                          ? steal(PyFloat_FromDouble(static_cast<double>(downloaded) /
-                                                     static_cast<double>(total_size.n) * 100.0))
-                          : large_percent(downloaded_bytes.get(), total_size.value.get());
-        if (!percent)
-            return download_error(dl::percent);
-        // elapsed = time.time() - start_time
-        double now;
-        if (clock(&now) < 0)
-            return download_error(dl::elapsed);
-        double elapsed = now - start_time;
-        // speed = downloaded / 1024 / elapsed if elapsed > 0 else 0
-        Ref speed = elapsed > 0
-                        ? steal(PyFloat_FromDouble(static_cast<double>(downloaded) / 1024.0 / elapsed))
-                        : borrow(ints.i0);
-        if (!speed)
-            return download_error(dl::speed);
-        // progress_callback(percent, speed, total_size > 0, downloaded)
-        if (!call(progress_callback, {percent.get(), speed.get(), total_size.known ? Py_True : Py_False,
-                                      downloaded_bytes.get()}))
-            return download_error(dl::report);
+        if (Outcome r = out.put(chunk.get()); r.raised())
+            return r;
     }
-    return finish_file(f, downloaded, total_size);
+    return finish_file(f, out.downloaded(), total_size);
 }
 
-/// Lines 50-80, the `with urlopen(...)` block. Sets *opened once the download
+/// Lines 90-94: the download file made anew, and its `with` block entered.
+/// Sets *opened once the file exists.
+///     try:
+///         os.remove(new_path)
+///     except FileNotFoundError:
+///         pass
+///     with open(new_path, "xb") as f:
+Outcome create_download(PyObject *new_path, With &block, Ref *f, bool *opened)
+{
+    // Whatever stands at the name goes, a link itself and never what it points
+    // to; "xb" then refuses anything that appears there in between.
+    if (os_call(names.remove, {new_path}) < 0) {
+        if (!pending_matches(PyExc_FileNotFoundError))
+            return download_error(dl::remove_stale);
+        PyErr_Clear();
+    }
+    Ref file = call(state.open, {new_path, names.mode_xb});
+    if (!file)
+        return download_error(dl::open_file);
+    *f = block.enter(file.get());
+    if (!*f)
+        return download_error(dl::open_file);
+    *opened = true;
+    return Outcome::ok();
+}
+
+/// Lines 80-110, the `with urlopen(...)` block. Sets *opened once the download
 /// file has been made.
 Outcome save_response(PyObject *progress_callback, PyObject *new_path, PyObject *req, PyObject *resp,
                       PyObject *digest, bool *opened)
@@ -479,26 +536,10 @@ Outcome save_response(PyObject *progress_callback, PyObject *new_path, PyObject 
     double start_time;
     if (clock(&start_time) < 0)
         return download_error(dl::start_time);
-    // try:
-    //     os.remove(new_path)
-    // except FileNotFoundError:
-    //     pass
-    // Whatever stands at the name goes, a link itself and never what it points
-    // to; "xb" below then refuses anything that appears there in between.
-    if (os_call(names.remove, {new_path}) < 0) {
-        if (!pending_matches(PyExc_FileNotFoundError))
-            return download_error(dl::remove_stale);
-        PyErr_Clear();
-    }
-    // with open(new_path, "xb") as f:
-    Ref file = call(state.open, {new_path, names.mode_xb});
-    if (!file)
-        return download_error(dl::open_file);
     With file_block;
-    Ref f = file_block.enter(file.get());
-    if (!f)
-        return download_error(dl::open_file);
-    *opened = true;
+    Ref f;
+    if (Outcome r = create_download(new_path, file_block, &f, opened); r.raised())
+        return r;
     if (Outcome r = copy_body(progress_callback, resp, f.get(), digest, size, start_time); r.raised())
         return leave_with_error(r, file_block, dl::open_file, download_error);
     if (file_block.exit_ok() < 0)
@@ -585,11 +626,11 @@ Ref open_url(PyObject *req, With &block)
     return block.enter(response.get());
 }
 
-/// Lines 82-90: the signature published beside the build, fetched by the
+/// Lines 112-120: the signature published beside the build, fetched by the
 /// build's rules and kept small.
 ///     sig_req = urllib.request.Request(UPDATE_URL + ".minisig", headers={"Cache-Control": "no-cache"})
 ///     with urllib.request.urlopen(sig_req, timeout=60) as sig_resp:
-///         <every hop https, as check_hops tells, lines 84-87>
+///         <every hop https, as check_hops tells, lines 114-117>
 ///         signature = sig_resp.read(4097)
 ///     if len(signature) > 4096:
 ///         raise OSError("the signature file is larger than 4096 bytes")
@@ -659,7 +700,7 @@ int verify_file(const minisign::PublicKey &key, const minisign::Signature &sig, 
     return 0;
 }
 
-/// Line 91: the build checked against its signature, which names the key,
+/// Line 121: the build checked against its signature, which names the key,
 /// signs the build (or its BLAKE2b-512 hash) and, globally, its trusted comment.
 Outcome check_signature(const Signing &signing, PyObject *signature, PyObject *new_path)
 {
@@ -686,7 +727,305 @@ Outcome check_signature(const Signing &signing, PyObject *signature, PyObject *n
     return Outcome::ok();
 }
 
-/// Lines 41-92, the body of the try statement: ok when new_path is to be
+// ---------------------------------------------------------------------------
+// download_new_exe_with_progress: the patch path
+
+namespace pt = line::patch;
+
+/// The largest build a patch may declare: far above any launcher, far below
+/// what would fill a disk or overflow the counts.
+constexpr unsigned long long patch_content_max = 1ULL << 30;
+
+/// The size of the new build, read from the header of the patch's zstd frame
+/// (RFC 8878, 3.1.1.1): null and *size set, or the reason for refusing it. A
+/// patch must declare its content size and carry a checksum of it.
+const char *frame_content_size(const unsigned char *p, size_t n, unsigned long long *size)
+{
+    if (n < 5 || p[0] != 0x28 || p[1] != 0xB5 || p[2] != 0x2F || p[3] != 0xFD)
+        return "the patch is not a zstd frame";
+    const unsigned descriptor = p[4];
+    const unsigned size_flag = descriptor >> 6;
+    const bool single_segment = (descriptor & 0x20) != 0;
+    const unsigned dictionary_flag = descriptor & 0x03;
+    if ((descriptor & 0x08) != 0)
+        return "the patch's frame header has its reserved bit set";
+    if ((descriptor & 0x04) == 0)
+        return "the patch carries no checksum";
+    const size_t size_bytes = size_flag == 0 ? (single_segment ? 1 : 0) : size_t{1} << size_flag;
+    if (size_bytes == 0)
+        return "the patch does not declare the size of the build";
+    const size_t at = 5 + (single_segment ? 0 : 1) + (dictionary_flag == 3 ? 4 : dictionary_flag);
+    if (n < at + size_bytes)
+        return "the patch's frame header is cut short";
+    unsigned long long value = 0;
+    for (size_t i = 0; i < size_bytes; ++i)
+        value |= static_cast<unsigned long long>(p[at + i]) << (8 * i);
+    if (size_bytes == 2)
+        value += 256;
+    if (value == 0)
+        return "the patch makes an empty build";
+    if (value > patch_content_max)
+        return "the patch declares a build larger than 1 GiB";
+    *size = value;
+    return nullptr;
+}
+
+/// Line 62: total_size = <the build's size, from the frame header of data>.
+Outcome patch_total_size(PyObject *data, TotalSize *total_size)
+{
+    char *bytes = nullptr;
+    Py_ssize_t length = 0;
+    if (PyBytes_AsStringAndSize(data, &bytes, &length) < 0)
+        return download_error(pt::frame_header);
+    unsigned long long size = 0;
+    if (const char *refused = frame_content_size(reinterpret_cast<const unsigned char *>(bytes),
+                                                 static_cast<size_t>(length), &size)) {
+        PyErr_SetString(PyExc_ValueError, refused);
+        return download_error(pt::frame_header);
+    }
+    Ref value = steal(PyLong_FromUnsignedLongLong(size));
+    if (!value)
+        return download_error(pt::frame_header);
+    *total_size = {std::move(value), static_cast<long long>(size), true};
+    return Outcome::ok();
+}
+
+/// Lines 53-54, the installed launcher's name for its patch: fills *old_sha.
+///     with open(main_exe, "rb") as old:
+///         old_sha = hashlib.file_digest(old, "sha256").hexdigest()
+Outcome launcher_digest(PyObject *hashlib, PyObject *main_exe, Ref *old_sha)
+{
+    Ref file = call(state.open, {main_exe, names.mode_rb});
+    if (!file)
+        return download_error(pt::launcher_open);
+    With block;
+    Ref old = block.enter(file.get());
+    if (!old)
+        return download_error(pt::launcher_open);
+    Ref digest = call_method(hashlib, names.file_digest, {old.get(), names.sha256});
+    if (digest)
+        *old_sha = call_method(digest.get(), names.hexdigest);
+    if (!*old_sha)
+        return leave_with_error(download_error(pt::launcher_hash), block, pt::launcher_open, download_error);
+    if (block.exit_ok() < 0)
+        return download_error(pt::launcher_open);
+    return Outcome::ok();
+}
+
+/// Lines 63-65: the decoder, primed with the installed launcher: fills *decompressor.
+///     with open(main_exe, "rb") as old:
+///         prefix = zstd.ZstdDict(old.read(), is_raw=True).as_prefix
+///     decompressor = zstd.ZstdDecompressor(prefix, {zstd.DecompressionParameter.window_log_max: 31})
+Outcome new_decompressor(PyObject *zstd, PyObject *main_exe, Ref *decompressor)
+{
+    Ref file = call(state.open, {main_exe, names.mode_rb});
+    if (!file)
+        return download_error(pt::prefix_open);
+    With block;
+    Ref old = block.enter(file.get());
+    if (!old)
+        return download_error(pt::prefix_open);
+    Ref prefix;
+    {
+        Ref content = call_method(old.get(), names.read);
+        Ref ZstdDict = content ? getattr(zstd, names.ZstdDict) : Ref{};
+        // The dictionary keeps a copy of its own: the content goes with this block.
+        Ref dict = ZstdDict ? call_kw(ZstdDict.get(), {content.get()}, {names.is_raw}, {Py_True}) : Ref{};
+        if (dict)
+            prefix = getattr(dict.get(), names.as_prefix);
+    }
+    if (!prefix)
+        return leave_with_error(download_error(pt::prefix), block, pt::prefix_open, download_error);
+    if (block.exit_ok() < 0)
+        return download_error(pt::prefix_open);
+    Ref options = steal(PyDict_New());
+    Ref parameters = options ? getattr(zstd, names.DecompressionParameter) : Ref{};
+    Ref window_log_max = parameters ? getattr(parameters.get(), names.window_log_max) : Ref{};
+    if (!window_log_max || PyDict_SetItem(options.get(), window_log_max.get(), ints.i31) < 0)
+        return download_error(pt::decompressor);
+    Ref ZstdDecompressor = getattr(zstd, names.ZstdDecompressor);
+    if (ZstdDecompressor)
+        *decompressor = call(ZstdDecompressor.get(), {prefix.get(), options.get()});
+    if (!*decompressor)
+        return download_error(pt::decompressor);
+    return Outcome::ok();
+}
+
+/// obj.<attribute> by the truth test: 1, 0, or -1 with an exception set.
+int attribute_true(PyObject *obj, PyObject *attribute)
+{
+    Ref value = getattr(obj, attribute);
+    if (!value)
+        return -1;
+    return PyObject_IsTrue(value.get());
+}
+
+/// Lines 66-69, inside `with open(new_path, "xb") as f:` (the statements
+/// shared with the build's download, lines 94-110, report their own lines): the patch decoded into the download file, one
+/// report per piece of at most chunk_size bytes, and the frame checked to end
+/// where the patch ends.
+///     while True:
+///         chunk = decompressor.decompress(data, chunk_size)
+///         if len(chunk) > total_size - downloaded: raise ValueError(...)
+///         <chunk written, hashed and reported as the build's chunks are>
+///         if decompressor.eof: break
+///         data = patch_resp.read(chunk_size) if decompressor.needs_input else b""
+///         if not data and decompressor.needs_input: raise OSError("the patch is cut short")
+///     if decompressor.unused_data or patch_resp.read(1): raise ValueError(...)
+///     <the size check, flush and fsync of the build's download>
+Outcome decode_patch(Writer &out, PyObject *decompressor, PyObject *patch_resp, Ref data,
+                     const TotalSize &total_size, PyObject *f)
+{
+    Ref decompress = getattr(decompressor, names.decompress);
+    Ref read = decompress ? getattr(patch_resp, names.read) : Ref{};
+    if (!read)
+        return download_error(pt::decompress);
+    for (;;) {
+        Ref chunk = call(decompress.get(), {data.get(), ints.chunk_size});
+        Py_ssize_t length = chunk ? PyObject_Length(chunk.get()) : -1;
+        if (length < 0)
+            return download_error(pt::decompress);
+        if (length > total_size.n - out.downloaded()) {
+            PyErr_SetObject(PyExc_ValueError, names.patch_too_long);
+            return download_error(pt::too_long);
+        }
+        if (length > 0)
+            if (Outcome r = out.put(chunk.get()); r.raised())
+                return r;
+        int eof = attribute_true(decompressor, names.eof);
+        if (eof < 0)
+            return download_error(pt::patch_read);
+        if (eof)
+            break;
+        int needs_input = attribute_true(decompressor, names.needs_input);
+        if (needs_input < 0)
+            return download_error(pt::patch_read);
+        data = needs_input ? call(read.get(), {ints.chunk_size}) : borrow(state.empty_bytes);
+        if (!data)
+            return download_error(pt::patch_read);
+        if (needs_input && PyObject_Length(data.get()) == 0) {
+            PyErr_SetObject(PyExc_OSError, names.patch_cut_short);
+            return download_error(pt::patch_read);
+        }
+    }
+    int trailing = attribute_true(decompressor, names.unused_data);
+    if (trailing == 0) {
+        Ref more = call(read.get(), {ints.i1});
+        trailing = more ? PyObject_IsTrue(more.get()) : -1;
+    }
+    if (trailing < 0)
+        return download_error(pt::trailing);
+    if (trailing) {
+        PyErr_SetObject(PyExc_ValueError, names.patch_trailing);
+        return download_error(pt::trailing);
+    }
+    return finish_file(f, out.downloaded(), total_size);
+}
+
+/// Lines 57-69, the `with urlopen(patch_req, ...)` block: the patch checked
+/// as the build is (every hop https, an end that can be told from a cut), then
+/// its frame header, then the new build decoded into a new download file.
+/// Sets *opened once the download file has been made.
+Outcome apply_patch(PyObject *progress_callback, PyObject *zstd, PyObject *main_exe, PyObject *new_path,
+                    PyObject *patch_req, PyObject *patch_resp, PyObject *digest, bool *opened)
+{
+    if (Outcome r = check_hops(patch_req, patch_resp, pt::https_check); r.raised())
+        return r;
+    TotalSize patch_size{};
+    if (Outcome r = body_size(patch_resp, &patch_size); r.raised())
+        return r;
+    // data = patch_resp.read(chunk_size)
+    Ref data = call_method(patch_resp, names.read, {ints.chunk_size});
+    if (!data)
+        return download_error(pt::first_read);
+    TotalSize total_size{};
+    if (Outcome r = patch_total_size(data.get(), &total_size); r.raised())
+        return r;
+    Ref decompressor;
+    if (Outcome r = new_decompressor(zstd, main_exe, &decompressor); r.raised())
+        return r;
+    // start_time = time.time()
+    double start_time;
+    if (clock(&start_time) < 0)
+        return download_error(dl::start_time);
+    With file_block;
+    Ref f;
+    if (Outcome r = create_download(new_path, file_block, &f, opened); r.raised())
+        return r;
+    Writer out(progress_callback, f.get(), digest, total_size, start_time);
+    if (Outcome r = decode_patch(out, decompressor.get(), patch_resp, std::move(data), total_size, f.get());
+        r.raised())
+        return leave_with_error(r, file_block, dl::open_file, download_error);
+    if (file_block.exit_ok() < 0)
+        return download_error(dl::open_file);
+    return Outcome::ok();
+}
+
+/// Lines 50-70: the new build made from the installed launcher and the patch
+/// published against it, then checked against the build's signature when a key
+/// is set. Sets *opened once the download file has been made.
+Outcome fetch_patch(PyObject *progress_callback, PyObject *exe_dir, PyObject *new_path,
+                    const Signing &signing, bool *opened)
+{
+    // from backports import zstd  (the standard library's compression.zstd from 3.14 on)
+    Ref zstd = steal(PyImport_Import(names.zstd_module));
+    if (!zstd)
+        return download_error(pt::import_zstd);
+    // import hashlib
+    Ref hashlib = steal(PyImport_Import(names.hashlib));
+    if (!hashlib)
+        return download_error(pt::import_hashlib);
+    // main_exe = os.path.join(exe_dir, MAIN_EXE_NAME)
+    Ref main_exe = install_path(exe_dir, names.MAIN_EXE_NAME);
+    if (!main_exe)
+        return download_error(pt::main_exe);
+    Ref old_sha;
+    if (Outcome r = launcher_digest(hashlib.get(), main_exe.get(), &old_sha); r.raised())
+        return r;
+    // patch_req = urllib.request.Request(UPDATE_URL + ".patches/" + old_sha + ".zst",
+    //                                    headers={"Cache-Control": "no-cache"})
+    Ref name = join({names.patches_infix, old_sha.get(), names.zst_suffix});
+    Ref patch_req = name ? new_request(name.get()) : Ref{};
+    if (!patch_req)
+        return download_error(pt::request);
+    // if public_key is not None: a digest of its own, for the build the patch makes
+    Signing patched{signing.key, {}};
+    if (signing.digest) {
+        patched.digest = call_method(hashlib.get(), names.blake2b);
+        if (!patched.digest)
+            return download_error(pt::request);
+    }
+    // with urllib.request.urlopen(patch_req, timeout=60) as patch_resp:
+    With block;
+    Ref patch_resp = open_url(patch_req.get(), block);
+    if (!patch_resp)
+        return download_error(pt::urlopen);
+    if (Outcome r = apply_patch(progress_callback, zstd.get(), main_exe.get(), new_path, patch_req.get(),
+                                patch_resp.get(), patched.digest.get(), opened);
+        r.raised())
+        return leave_with_error(r, block, pt::urlopen, download_error);
+    if (block.exit_ok() < 0)
+        return download_error(pt::urlopen);
+    // <the build checked against its signature, as below>
+    if (!patched.digest)
+        return Outcome::ok();
+    Ref signature;
+    if (Outcome r = fetch_signature(&signature); r.raised())
+        return r;
+    return check_signature(patched, signature.get(), new_path);
+}
+
+/// globals().get("UPDATE_PATCHES") by the truth test: 1, 0, or -1 with an
+/// exception set. Read at every call, as the key is.
+int patches_on()
+{
+    Ref flag = borrow(PyDict_GetItemWithError(state.dict, names.UPDATE_PATCHES));
+    if (!flag)
+        return PyErr_Occurred() ? -1 : 0;
+    return PyObject_IsTrue(flag.get());
+}
+
+/// Lines 41-122, the body of the try statement: ok when new_path is to be
 /// returned. Sets *opened once the download file has been made.
 Outcome fetch(PyObject *progress_callback, PyObject *exe_dir, PyObject *new_path, bool *opened)
 {
@@ -703,6 +1042,24 @@ Outcome fetch(PyObject *progress_callback, PyObject *exe_dir, PyObject *new_path
     Signing signing;
     if (Outcome r = read_public_key(&signing); r.raised())
         return r;
+    // if globals().get("UPDATE_PATCHES"):
+    //     try:
+    //         <the build made from a patch: fetch_patch, lines 50-70>
+    //         return new_path
+    //     except Exception:
+    //         <the partial file removed, errors ignored, and f = None: lines 73-77>
+    int patches = patches_on();
+    if (patches < 0)
+        return download_error(pt::patches);
+    if (patches) {
+        Outcome patched = fetch_patch(progress_callback, exe_dir, new_path, signing, opened);
+        if (!patched.raised() || !pending_matches(PyExc_Exception))
+            return patched;
+        Handler fallback;  // over when the build's download starts: the callback does not see it
+        if (*opened && os_call(names.remove, {new_path}) < 0 && !swallow_exception())
+            return download_error(pt::remove_partial);
+        *opened = false;
+    }
     // req = urllib.request.Request(UPDATE_URL, headers={"Cache-Control": "no-cache"})
     Ref req = new_request(nullptr);
     if (!req)
@@ -719,8 +1076,8 @@ Outcome fetch(PyObject *progress_callback, PyObject *exe_dir, PyObject *new_path
     if (resp_block.exit_ok() < 0)
         return download_error(dl::urlopen);
     // if public_key is not None:
-    //     <the signature fetched: fetch_signature, lines 82-90>
-    //     <the build checked against it: check_signature, line 91>
+    //     <the signature fetched: fetch_signature, lines 112-120>
+    //     <the build checked against it: check_signature, line 121>
     if (!signing.digest)
         return Outcome::ok();
     Ref signature;
@@ -750,8 +1107,21 @@ PyObject *download_body(PyObject *, PyObject *const *args)
     if (!fetch(progress_callback, exe_dir.get(), new_path.get(), &opened).raised())
         return new_path.release();
     // except Exception as e:
-    if (!pending_matches(PyExc_Exception))
+    //     ...
+    // except BaseException:
+    //     if f is not None:
+    //         <the partial file removed, errors dropped>
+    //     raise
+    // An interrupt or exit passes through unchanged, and takes the partial file with it.
+    if (!pending_matches(PyExc_Exception)) {
+        if (opened) {
+            ErrorScope keep;
+            Ref remove = dotted(names.os, {names.remove});
+            if (remove)  // a failure of its own is dropped with `keep`
+                static_cast<void>(call(remove.get(), {new_path.get()}));
+        }
         return nullptr;
+    }
     Handler e;
     //     if f is not None:
     //         try:
@@ -854,7 +1224,7 @@ Outcome copy_backup(PyObject *main_exe, PyObject *old_exe)
     return Outcome::ok();
 }
 
-/// Lines 120-123, where a running executable can be renamed but not replaced:
+/// Lines 150-153, where a running executable can be renamed but not replaced:
 ///     if os.path.exists(main_exe):
 ///         os.replace(main_exe, old_exe)
 ///         backed_up = True
@@ -875,7 +1245,7 @@ Outcome swap_windows(PyObject *new_exe, PyObject *main_exe, PyObject *old_exe, b
     return Outcome::ok();
 }
 
-/// Lines 125-140: the launcher's name always holds a launcher. The backup is a
+/// Lines 155-170: the launcher's name always holds a launcher. The backup is a
 /// second name for the current launcher, the download replaces it in one
 /// rename, and the directory is synced so that the rename survives a power cut.
 Outcome swap_posix(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyObject *old_exe,
@@ -896,7 +1266,7 @@ Outcome swap_posix(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyO
         //     try:
         //         os.link(main_exe, old_exe)
         //     except OSError:
-        //         <a synced copy instead: copy_backup, lines 131-133>
+        //         <a synced copy instead: copy_backup, lines 161-163>
         if (os_call(names.link, {main_exe, old_exe}) < 0) {
             if (!pending_matches(PyExc_OSError))
                 return swap_error(rr::link);
@@ -951,11 +1321,11 @@ Outcome start(PyObject *main_exe)
     return Outcome::ok();
 }
 
-/// Lines 146-153: the backup goes once the new launcher has started.
+/// Lines 176-183: the backup goes once the new launcher has started.
 ///     if os.path.exists(old_exe):
 ///         os.remove(old_exe)
 ///     if os.name != "nt":
-///         <the directory synced again: sync_dir, lines 149-153>
+///         <the directory synced again: sync_dir, lines 179-183>
 Outcome remove_backup(PyObject *exe_dir, PyObject *old_exe)
 {
     int backup = path_test(names.exists, old_exe);
@@ -971,7 +1341,7 @@ Outcome remove_backup(PyObject *exe_dir, PyObject *old_exe)
     return sync_dir(exe_dir, rr::resync_test + 1);
 }
 
-/// Lines 111-155, the body of the try statement. Sets *backed_up once the
+/// Lines 141-185, the body of the try statement. Sets *backed_up once the
 /// backup holds the current launcher.
 Outcome swap(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyObject *old_exe, bool *backed_up)
 {
@@ -998,9 +1368,9 @@ Outcome swap(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyObject 
     if (!mode_bits || !call(chmod.get(), {new_exe, mode_bits.get()}))
         return swap_error(rr::chmod);
     // if os.name == "nt":
-    //     <backup by rename, then the download moved in: swap_windows, lines 120-123>
+    //     <backup by rename, then the download moved in: swap_windows, lines 150-153>
     // else:
-    //     <backup by hard link, then one rename, synced: swap_posix, lines 125-140>
+    //     <backup by hard link, then one rename, synced: swap_posix, lines 155-170>
     int windows = on_windows();
     if (windows < 0)
         return swap_error(rr::nt_test);
@@ -1011,7 +1381,7 @@ Outcome swap(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyObject 
     if (Outcome r = start(main_exe); r.raised())
         return r;
     // try:
-    //     <the backup removed, the directory synced: remove_backup, lines 146-153>
+    //     <the backup removed, the directory synced: remove_backup, lines 176-183>
     // except Exception:
     //     pass
     Outcome removed = remove_backup(exe_dir, old_exe);

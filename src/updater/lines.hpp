@@ -25,7 +25,7 @@ constexpr int temp_exe_name = 19;
 constexpr int bg_dark = 21;  // the seven colours on lines 21 to 27
 constexpr int def_get_exe_dir = 30;
 constexpr int def_download = 36;
-constexpr int def_replace_and_run = 105;
+constexpr int def_replace_and_run = 135;
 constexpr int class_updater_gui = 200;
 constexpr int width = 201;
 constexpr int height = 202;
@@ -55,72 +55,95 @@ constexpr int public_key = 43;  // public_key = globals().get("UPDATE_PUBLIC_KEY
 constexpr int parse_key = 45;   // inside if public_key is not None: (44-47)
 constexpr int import_hashlib = 46;
 constexpr int blake2b = 47;
-constexpr int request = 48;
-constexpr int urlopen = 49;     // the with statement: enter and exit of resp
-constexpr int https_check = 50; // lines 50-53: every hop https
-constexpr int total_size = 54;
-constexpr int end_check = 55;   // the body's end must be knowable: a length, or chunks
-constexpr int end_raise = 56;
-constexpr int start_time = 59;
-constexpr int remove_stale = 61;  // inside try/except FileNotFoundError: pass (60-63)
-constexpr int open_file = 64;     // the with statement: enter and exit of f
-constexpr int read = 66;
-constexpr int chunk_test = 67;
-constexpr int write = 69;
-constexpr int hash_chunk = 71;    // inside if public_key is not None: (70-71)
-constexpr int downloaded = 72;
-constexpr int percent = 73;
-constexpr int elapsed = 74;
-constexpr int speed = 75;
-constexpr int report = 76;
-constexpr int size_check = 77;
-constexpr int size_raise = 78;
-constexpr int flush = 79;
-constexpr int fsync = 80;
-constexpr int signature_request = 82;  // inside if public_key is not None: (81-91)
-constexpr int signature_urlopen = 83;  // the with statement: enter and exit of sig_resp
-constexpr int signature_https_check = 84;  // lines 84-87: every hop https
-constexpr int signature_read = 88;
-constexpr int signature_size = 89;
-constexpr int signature_size_raise = 90;
-constexpr int verify = 91;
-constexpr int remove_partial = 96;  // inside if f is not None: try/except Exception: pass (94-98)
-constexpr int failure_report = 99;
+constexpr int request = 78;
+constexpr int urlopen = 79;     // the with statement: enter and exit of resp
+constexpr int https_check = 80; // lines 80-83: every hop https
+constexpr int total_size = 84;
+constexpr int end_check = 85;   // the body's end must be knowable: a length, or chunks
+constexpr int end_raise = 86;
+constexpr int start_time = 89;
+constexpr int remove_stale = 91;  // inside try/except FileNotFoundError: pass (90-93)
+constexpr int open_file = 94;     // the with statement: enter and exit of f
+constexpr int read = 96;
+constexpr int chunk_test = 97;
+constexpr int write = 99;
+constexpr int hash_chunk = 101;    // inside if public_key is not None: (100-101)
+constexpr int downloaded = 102;
+constexpr int percent = 103;
+constexpr int elapsed = 104;
+constexpr int speed = 105;
+constexpr int report = 106;
+constexpr int size_check = 107;
+constexpr int size_raise = 108;
+constexpr int flush = 109;
+constexpr int fsync = 110;
+constexpr int signature_request = 112;  // inside if public_key is not None: (111-121)
+constexpr int signature_urlopen = 113;  // the with statement: enter and exit of sig_resp
+constexpr int signature_https_check = 114;  // lines 114-117: every hop https
+constexpr int signature_read = 118;
+constexpr int signature_size = 119;
+constexpr int signature_size_raise = 120;
+constexpr int verify = 121;
+constexpr int remove_partial = 126;  // inside if f is not None: try/except Exception: pass (124-128)
+constexpr int failure_report = 129;
 }  // namespace download
 
-namespace replace_and_run {  // def at 105
-constexpr int exe_dir = 106;
-constexpr int main_exe = 107;
-constexpr int old_exe = 108;
-constexpr int heal_test = 111;
-constexpr int heal = 112;
-constexpr int launcher_test = 113;
-constexpr int launcher_mode = 114;
-constexpr int download_mode = 116;
-constexpr int exec_bits = 117;
-constexpr int chmod = 118;
-constexpr int nt_test = 119;
-constexpr int nt_exists = 120;
-constexpr int nt_backup = 121;
-constexpr int nt_move = 123;
-constexpr int stale_test = 125;
-constexpr int stale_remove = 126;
-constexpr int link_test = 127;
-constexpr int link = 129;         // inside try/except OSError (128-133)
-constexpr int copy = 131;
-constexpr int copy_open = 132;    // the with statement around the copy's fsync
-constexpr int copy_fsync = 133;
-constexpr int replace = 135;
-constexpr int dir_open = 136;     // fd = os.open(exe_dir, os.O_RDONLY), then os.fsync(fd) at 138
-                                  // in a try whose finally clause has os.close(fd) at 140
-constexpr int frozen_test = 141;  // if hasattr(sys, "_MEIPASS"):
-constexpr int popen_fresh = 142;
-constexpr int popen = 144;
-constexpr int exists_old = 146;   // inside try/except Exception: pass (145-155)
-constexpr int remove_old = 147;
-constexpr int resync_test = 148;  // if os.name != "nt": the directory synced again at 149-153
-constexpr int rollback = 159;     // inside try/except Exception: pass (158-161)
-constexpr int raise_error = 162;
+namespace patch {  // inside the download, lines 48-77; the statements it shares
+                   // with the build's download report the build's lines
+constexpr int patches = 48;         // if globals().get("UPDATE_PATCHES"): try: ...
+constexpr int import_zstd = 50;     // from backports import zstd (compression.zstd from 3.14 on)
+constexpr int import_hashlib = 51;
+constexpr int main_exe = 52;
+constexpr int launcher_open = 53;   // the with statement around the launcher's hash
+constexpr int launcher_hash = 54;
+constexpr int request = 55;
+constexpr int urlopen = 56;         // the with statement: enter and exit of patch_resp
+constexpr int https_check = 57;     // lines 57-60: every hop https
+constexpr int first_read = 61;
+constexpr int frame_header = 62;    // total_size from the frame header
+constexpr int prefix_open = 63;     // the with statement around the launcher's read
+constexpr int prefix = 64;
+constexpr int decompressor = 65;
+constexpr int decompress = 66;      // the while loop (66-68) inside the build's `with open`
+constexpr int too_long = 67;
+constexpr int patch_read = 68;
+constexpr int trailing = 69;
+constexpr int remove_partial = 75;  // except Exception: if f is not None: try/except (73-76), f = None
+}  // namespace patch
+
+namespace replace_and_run {  // def at 135
+constexpr int exe_dir = 136;
+constexpr int main_exe = 137;
+constexpr int old_exe = 138;
+constexpr int heal_test = 141;
+constexpr int heal = 142;
+constexpr int launcher_test = 143;
+constexpr int launcher_mode = 144;
+constexpr int download_mode = 146;
+constexpr int exec_bits = 147;
+constexpr int chmod = 148;
+constexpr int nt_test = 149;
+constexpr int nt_exists = 150;
+constexpr int nt_backup = 151;
+constexpr int nt_move = 153;
+constexpr int stale_test = 155;
+constexpr int stale_remove = 156;
+constexpr int link_test = 157;
+constexpr int link = 159;         // inside try/except OSError (158-163)
+constexpr int copy = 161;
+constexpr int copy_open = 162;    // the with statement around the copy's fsync
+constexpr int copy_fsync = 163;
+constexpr int replace = 165;
+constexpr int dir_open = 166;     // fd = os.open(exe_dir, os.O_RDONLY), then os.fsync(fd) at 168
+                                  // in a try whose finally clause has os.close(fd) at 170
+constexpr int frozen_test = 171;  // if hasattr(sys, "_MEIPASS"):
+constexpr int popen_fresh = 172;
+constexpr int popen = 174;
+constexpr int exists_old = 176;   // inside try/except Exception: pass (175-185)
+constexpr int remove_old = 177;
+constexpr int resync_test = 178;  // if os.name != "nt": the directory synced again at 179-183
+constexpr int rollback = 189;     // inside try/except Exception: pass (188-191)
+constexpr int raise_error = 192;
 }  // namespace replace_and_run
 
 namespace init {  // def at 204

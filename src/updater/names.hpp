@@ -5,6 +5,16 @@
 // Adding a name is one line here; bodies use it as names.x.
 #pragma once
 
+#include <patchlevel.h>
+
+// Patches are applied with the standard library's zstd from 3.14 on, and with
+// its backport before.
+#if PY_VERSION_HEX >= 0x030E0000
+#define UPDATER_ZSTD_MODULE "compression.zstd"
+#else
+#define UPDATER_ZSTD_MODULE "backports.zstd"
+#endif
+
 #define UPDATER_NAMES(ID, IDS, TXT)                                              \
     /* module body: imports and bound globals */                                  \
     ID(sys) ID(os) ID(time) ID(urllib) ID(threading) ID(subprocess) ID(shutil)    \
@@ -47,6 +57,11 @@
     ID(chunked) ID(flush) ID(fileno) ID(fsync) ID(name) ID(link) ID(copy2)        \
     ID(O_RDONLY) ID(close) ID(environ) ID(env) ID(_MEIPASS)                       \
     ID(UPDATE_PUBLIC_KEY) ID(hashlib) ID(blake2b) ID(update) ID(digest)           \
+    /* patches */                                                                 \
+    ID(UPDATE_PATCHES) ID(file_digest) ID(sha256) ID(hexdigest) ID(ZstdDict)      \
+    ID(is_raw) ID(as_prefix) ID(ZstdDecompressor) ID(DecompressionParameter)      \
+    ID(window_log_max) ID(decompress) ID(eof) ID(needs_input) ID(unused_data)     \
+    IDS(zstd_module, UPDATER_ZSTD_MODULE)                                         \
     /* the front ends */                                                          \
     ID(Tk) ID(Frame) ID(Label) ID(Progressbar) ID(Style) ID(Thread) ID(title)     \
     ID(geometry) ID(resizable) ID(configure) ID(winfo_screenwidth)                \
@@ -88,4 +103,8 @@
     TXT(no_length, "the response has neither a length nor chunked encoding")      \
     TXT(negative_length, "negative Content-Length")                               \
     TXT(minisig_suffix, ".minisig")                                               \
-    TXT(signature_too_large, "the signature file is larger than 4096 bytes")
+    TXT(signature_too_large, "the signature file is larger than 4096 bytes")      \
+    TXT(patches_infix, ".patches/") TXT(zst_suffix, ".zst")                       \
+    TXT(patch_cut_short, "the patch is cut short")                                \
+    TXT(patch_too_long, "the patch makes more than the size it declares")         \
+    TXT(patch_trailing, "the patch has bytes after its frame")

@@ -35,7 +35,8 @@ constexpr long signature_max = 4096;
     X(i0, 0) X(i1, 1) X(i2, 2) X(i5, 5) X(i10, 10) X(i14, 14) X(i15, 15)          \
     X(i20, 20) X(i60, 60) X(i100, 100) X(i200, 200) X(i300, 300) X(i400, 400)     \
     X(i500, 500) X(i1024, 1024) X(minus1, -1) X(chunk_size, 65536)               \
-    X(signature_cap, signature_max + 1) /* one byte more tells a larger file */
+    X(signature_cap, signature_max + 1) /* one byte more tells a larger file */   \
+    X(i31, 31)
 
 struct Ints {
 #define UPDATER_FIELD(x, v) PyObject *x;

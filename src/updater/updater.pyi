@@ -14,6 +14,9 @@ UPDATE_URL: str
 # Not bound by the module: a host sets it to the publisher's minisign public key to
 # install only builds that key signed; absent or None, builds are not checked.
 UPDATE_PUBLIC_KEY: str | None
+# Not bound by the module: a host sets it true to have each update fetch a patch
+# made against the installed launcher, with the full build as the fallback.
+UPDATE_PATCHES: bool
 MAIN_EXE_NAME: str
 TEMP_EXE_NAME: str
 
