@@ -520,13 +520,15 @@ def report_bytes(pair, moved):
     if not used_patch(moved["patch"][3]):
         print("    the module asked for no patch: this build of it does not know UPDATE_PATCHES")
         return
-    up, down = moved["patch"][:2]
+    up, down, _, requests = moved["patch"]
     over = up + down - pair.patch_size
-    print(f"    patched: moved {up + down:,} bytes both ways, the patch plus {over:,} "
-          f"(goal: the patch plus at most {REQUEST_SLACK:,}: {verdict(over, REQUEST_SLACK)})")
+    http = sum(sent + length for _, _, _, sent, length in requests) - pair.patch_size
+    print(f"    patches on: {up + down:,} bytes both ways = the patch + {over:,}"
+          f" (HTTP requests and headers {http:,}, TLS handshake and record framing {over - http:,})")
+    print(f"    the patch plus at most {REQUEST_SLACK:,} bytes of HTTP: {verdict(http, REQUEST_SLACK)}")
     if pair.name == "frozen":
         ratio = (up + down) / sum(moved["full"][:2])
-        print(f"    patched / full, both ways = {ratio:.4f}   (goal <= {GOAL_BYTES}: {verdict(ratio, GOAL_BYTES)})")
+        print(f"    patches on / off, both ways = {ratio:.4f}   (goal <= {GOAL_BYTES}: {verdict(ratio, GOAL_BYTES)})")
 
 
 def main():
@@ -580,6 +582,9 @@ def main():
             if "sha256" in median:
                 print(f"  {' ' * len(pair.name)}  in Python: SHA-256 of the old build {1e3 * median['sha256']:.1f} ms,"
                       f" backports.zstd applying the patch {1e3 * median['zstd_py']:.1f} ms")
+                rest = median["module"] - median["sha256"]
+                print(f"  {' ' * len(pair.name)}  module without that SHA-256 {1e3 * rest:.1f} ms"
+                      f" = {rest / median['zstd']:.3f} x zstd (zstd is handed the old build: it hashes nothing)")
     finally:
         relay.close()
         server.stop()
