@@ -2,7 +2,11 @@
 executables, once: they are kept under build/demo-frozen/, keyed by a hash of
 everything that goes into them (the scripts, the options below, the updater
 extension the bundle carries, its PyInstaller hook, PyInstaller and the
-interpreter)."""
+interpreter).
+
+The freeze is reproducible (a fixed hash seed and SOURCE_DATE_EPOCH): the same
+inputs give the same bytes, and two builds differ only where their inputs do,
+which is what keeps a patch between them small."""
 import hashlib
 import importlib.metadata
 import importlib.util
@@ -17,6 +21,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CACHE = os.path.join(ROOT, "build", "demo-frozen")
 TOOL = "PyInstaller"
 KEEP = 2  # cached sets kept, most recently used first
+REPRODUCIBLE = {"PYTHONHASHSEED": "0", "SOURCE_DATE_EPOCH": "1700000000"}
 
 
 def tool_version():
@@ -67,6 +72,7 @@ def freeze(scripts, paths=(), announce=print):
     work = tempfile.mkdtemp(prefix="freezing-", dir=CACHE)
     started = time.monotonic()
     procs = []
+    env = dict(os.environ, **REPRODUCIBLE)
     for name, script in scripts.items():
         log = open(os.path.join(work, name + ".log"), "w+")
         command = [sys.executable, "-m", "PyInstaller", "--onefile", "--strip", "--noconfirm",
@@ -76,7 +82,7 @@ def freeze(scripts, paths=(), announce=print):
                    "--specpath", os.path.join(work, "build", name)]
         for path in paths:
             command += ["--paths", os.path.abspath(path)]
-        procs.append((name, log, subprocess.Popen(command + [script], cwd=work, stdout=log,
+        procs.append((name, log, subprocess.Popen(command + [script], cwd=work, env=env, stdout=log,
                                                   stderr=subprocess.STDOUT)))
     failed = []
     for name, log, proc in procs:

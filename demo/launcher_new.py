@@ -1,9 +1,14 @@
 """The demo's launcher, new build: run_demo.py freezes it with PyInstaller and
-the release server hands out the one-file executable. Started, it says so and
-records its version in launcher_started.txt beside its executable."""
+the release server hands out the one-file executable, and a patch that makes
+it from the old build. Started, it says so and records its version in
+launcher_started.txt beside its executable. Like the old build, it carries the
+updater, to update itself when a newer build is out; so the two builds hold
+the same modules, and the patch between them is small."""
 import os
 import sys
 import time
+
+import updater  # noqa: F401  (the next update's; not run here)
 
 
 def main():

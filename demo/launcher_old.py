@@ -5,9 +5,10 @@ update, as the shipped launcher does when a new build is out.
     QuelbaLauncher.exe UPDATE_URL [--console] [--public-key KEY]
 
 The frozen program's sys.frozen and sys.executable are its own; the release
-server's CA is trusted through SSL_CERT_FILE in the environment. A shipped
-launcher would carry its publisher's key; the demo's key is made afresh for
-each run, so it comes on the command line.
+server's CA is trusted through SSL_CERT_FILE in the environment. It asks for a
+patch against its own build first (UPDATE_PATCHES), and takes the whole new
+build when there is none. A shipped launcher would carry its publisher's key;
+the demo's key is made afresh for each run, so it comes on the command line.
 """
 import os
 import sys
@@ -22,6 +23,7 @@ def main():
     print(f"launcher: old build started (pid {os.getpid()}), frozen: {getattr(sys, 'frozen', False)}",
           flush=True)
     updater.UPDATE_URL = url
+    updater.UPDATE_PATCHES = True
     if console:
         updater.TK_AVAILABLE = False
     if "--public-key" in options:

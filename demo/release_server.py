@@ -1,6 +1,7 @@
 """The demo's release server: HTTPS on 127.0.0.1 with a throwaway CA, serving
-one launcher build at a fixed rate so that the progress can be watched, and its
-signature (.minisig) beside it."""
+one launcher build at a fixed rate so that the progress can be watched, its
+signature (.minisig) beside it, and the patches that make it from older builds
+in its .patches directory."""
 import http.server
 import ssl
 import threading
@@ -9,6 +10,7 @@ import time
 import trustme
 
 BUILD_PATH = "/quelba/releases/latest/main/QuelbaLauncher.exe"
+PATCHES_PATH = BUILD_PATH + ".patches/"
 PIECE = 16 * 1024
 
 
@@ -17,21 +19,21 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 
     def do_GET(self):
         release = self.server.release
-        if self.path == BUILD_PATH + ".minisig" and release.signature is not None:
-            self.send_response(200)
-            self.send_header("Content-Length", str(len(release.signature)))
-            self.end_headers()
-            self.wfile.write(release.signature)
-            return
-        if self.path != BUILD_PATH:
+        if self.path == BUILD_PATH:
+            body = release.body
+        elif self.path == BUILD_PATH + ".minisig" and release.signature is not None:
+            body = release.signature
+        elif self.path.startswith(PATCHES_PATH) and self.path[len(PATCHES_PATH):] in release.patches:
+            body = release.patches[self.path[len(PATCHES_PATH):]]
+        else:
             self.send_error(404)
             return
         self.send_response(200)
         self.send_header("Content-Type", "application/octet-stream")
-        self.send_header("Content-Length", str(len(release.body)))
+        self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         try:
-            release.stream(self.wfile)
+            release.stream(self.wfile, self.path, body)
         except (ConnectionError, ssl.SSLError, OSError) as e:
             release.note(f"client went away: {e.__class__.__name__}")
 
@@ -53,15 +55,17 @@ class _TLSServer(http.server.ThreadingHTTPServer):
 
 
 class ReleaseServer:
-    """Serves `body` at BUILD_PATH at `rate` bytes per second, and `signature`
-    (when given) at BUILD_PATH + ".minisig". `mid_transfer` is set once
-    `mid_fraction` of the body has been sent."""
+    """Serves `body` at BUILD_PATH, `signature` (when given) at BUILD_PATH +
+    ".minisig" and each of `patches` ({file name: patch}) at PATCHES_PATH + its
+    name, all at `rate` bytes per second. `sent` counts the body bytes sent per
+    path; `mid_transfer` is set once `mid_fraction` of the build has been sent."""
 
-    def __init__(self, body, rate, ca_file, mid_fraction=0.4, signature=None):
+    def __init__(self, body, rate, ca_file, mid_fraction=0.4, signature=None, patches=None):
         self.body = body
         self.signature = signature
+        self.patches = dict(patches or {})
         self.rate = rate
-        self.sent = 0
+        self.sent = {}
         self.log = []
         self.mid_transfer = threading.Event()
         self._mid_bytes = int(len(body) * mid_fraction)
@@ -88,16 +92,18 @@ class ReleaseServer:
     def note(self, line):
         self.log.append(line)
 
-    def stream(self, out):
+    def stream(self, out, path, body):
         start = time.monotonic()
-        for offset in range(0, len(self.body), PIECE):
-            piece = self.body[offset:offset + PIECE]
+        sent = 0
+        for offset in range(0, len(body), PIECE):
+            piece = body[offset:offset + PIECE]
             out.write(piece)
             out.flush()
-            self.sent += len(piece)
-            if self.sent >= self._mid_bytes:
+            sent += len(piece)
+            self.sent[path] = self.sent.get(path, 0) + len(piece)
+            if path == BUILD_PATH and sent >= self._mid_bytes:
                 self.mid_transfer.set()
-            due = start + (offset + len(piece)) / self.rate
+            due = start + sent / self.rate
             delay = due - time.monotonic()
             if delay > 0:
                 time.sleep(delay)

@@ -4,14 +4,19 @@ Two launcher builds are frozen with PyInstaller (once; kept in
 build/demo-frozen): the old one (launcher_old.py), which loads `updater` and calls
 `UpdaterGUI()`, and the new one (launcher_new.py), which records that it started.
 The old build is installed as demo/run/install/QuelbaLauncher.exe and run from
-there; a local HTTPS release server hands out the new build. The window is
-used on $DISPLAY when it works, on a virtual display (Xvfb, with a screenshot
-mid-download) otherwise, and the console when neither works or with --console.
+there; a local HTTPS release server hands out the new build, and in its
+.patches directory the patch that tools/make-patches made from the old build
+to the new. The launcher asks for that patch first and moves a few kilobytes
+instead of the whole build (with --no-patch none is published, and it takes
+the whole build). The window is used on $DISPLAY when it works, on a virtual
+display (Xvfb, with a screenshot mid-download when the whole build moves)
+otherwise, and the console when neither works or with --console.
 
 The new build is signed with a throwaway minisign key made for the run, and the
 launcher is given that key: it installs only what the key signed. With
 --tampered the server hands out the build with one byte changed (beside the
-good signature), and the launcher refuses it, keeping the old build.
+good signature), and a patch that makes that build, and the launcher refuses
+both, keeping the old build.
 
 Exit status 0 when the running launcher replaced its own executable with the
 new build and the new build started (with --tampered: when it refused the
@@ -26,9 +31,11 @@ import sys
 import time
 
 import freeze
-from release_server import ReleaseServer
+from release_server import BUILD_PATH, PATCHES_PATH, ReleaseServer
 
 DEMO = os.path.dirname(os.path.abspath(__file__))
+MAKE_PATCHES = os.path.join(os.path.dirname(DEMO), "tools", "make-patches")
+CACHE_ROOT = os.path.dirname(DEMO) + "/"
 RUN = os.path.join(DEMO, "run")
 INSTALL = os.path.join(RUN, "install")
 LAUNCHER = os.path.join(INSTALL, "QuelbaLauncher.exe")
@@ -36,14 +43,14 @@ RECORD = os.path.join(INSTALL, "launcher_started.txt")
 CA_FILE = os.path.join(RUN, "demo-ca.pem")
 SCREENSHOT = "screenshot.png"
 
-DOWNLOAD_SECONDS = 5  # the new build is served slowly enough to watch the progress
+DOWNLOAD_SECONDS = 5  # the whole new build is served slowly enough to watch the progress
 XVFB_SCREEN = "600x320x24"
 LAUNCHER_TIMEOUT = 90
 
 
 def freeze_builds():
     """Freezes both launcher builds (or takes them from the cache); returns
-    (old bytes, new bytes, a line saying how)."""
+    (old bytes, new bytes, a line saying how, the path of the new build)."""
     scripts = {name: os.path.join(DEMO, name + ".py") for name in ("launcher_old", "launcher_new")}
     paths = [os.environ["UPDATER_PATH"]] if os.environ.get("UPDATER_PATH") else []
     builds, seconds = freeze.freeze(scripts, paths, lambda line: print("demo: " + line))
@@ -54,7 +61,27 @@ def freeze_builds():
         old = f.read()
     with open(builds["launcher_new"], "rb") as f:
         new = f.read()
-    return old, new, how
+    return old, new, how, builds["launcher_new"]
+
+
+def make_patch(new_path, old_build, out=None):
+    """The patch that makes the build at `new_path` from `old_build`, made by
+    the publisher's tools/make-patches (into `out`, by default beside the new
+    build, where it is kept); returns (its file name, its bytes)."""
+    name = hashlib.sha256(old_build).hexdigest() + ".zst"
+    patches = out or new_path + ".patches"
+    if not os.path.isfile(os.path.join(patches, name)):
+        if shutil.which("zstd") is None:
+            raise SystemExit("demo: the zstd tool is needed (tools/setup-system installs it)")
+        old_path = os.path.join(RUN, "old-build")
+        with open(old_path, "wb") as f:
+            f.write(old_build)
+        made = subprocess.run([MAKE_PATCHES, "-o", patches, new_path, old_path],
+                              check=True, capture_output=True, text=True).stdout
+        os.remove(old_path)
+        print("demo: tools/make-patches: " + made.strip().replace(RUN + "/", "").replace(CACHE_ROOT, ""))
+    with open(os.path.join(patches, name), "rb") as f:
+        return name, f.read()
 
 
 def sign(build):
@@ -86,6 +113,28 @@ def tamper(build):
 
 def describe(data):
     return f"{len(data)} bytes, sha256 {hashlib.sha256(data).hexdigest()[:12]}"
+
+
+def size(n):
+    for unit, scale in (("MB", 1e6), ("kB", 1e3)):
+        if n >= scale:
+            return f"{n / scale:.1f} {unit}"
+    return f"{n} bytes"
+
+
+def moved(sent, build_size):
+    """What the server sent, against the whole build: "moved 11.2 kB: a patch
+    and the signature, 0.11% of the 9.8 MB build"."""
+    parts = []
+    if any(path.startswith(PATCHES_PATH) for path in sent):
+        parts.append("a patch")
+    if BUILD_PATH in sent:
+        parts.append("the whole build" if not parts else "then the whole build")
+    if BUILD_PATH + ".minisig" in sent:
+        parts.append("the signature")
+    what = ", ".join(parts[:-1]) + " and " + parts[-1] if len(parts) > 1 else "".join(parts) or "nothing"
+    total = sum(sent.values())
+    return f"moved {size(total)}: {what}, {100 * total / build_size:.2f}% of the {size(build_size)} build"
 
 
 def version_of(data, old_build, new_build):
@@ -177,12 +226,15 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--console", action="store_true", help="use the console front end")
     parser.add_argument("--tampered", action="store_true",
-                        help="serve the build with one byte changed: the launcher must refuse it "
-                             "(runs on the console, so that no error box waits for a click)")
+                        help="serve the build with one byte changed, and a patch that makes it: the "
+                             "launcher must refuse both (runs on the console, so that no error box "
+                             "waits for a click)")
+    parser.add_argument("--no-patch", action="store_true",
+                        help="publish no patch: the launcher finds none and takes the whole build")
     args = parser.parse_args()
     sys.stdout.reconfigure(line_buffering=True)  # keep our lines in order with the launcher's
 
-    old_build, new_build, frozen = freeze_builds()
+    old_build, new_build, frozen, new_path = freeze_builds()
     shutil.rmtree(RUN, ignore_errors=True)
     os.makedirs(INSTALL)
     with open(LAUNCHER, "wb") as f:
@@ -190,6 +242,15 @@ def main():
     os.chmod(LAUNCHER, 0o755)
     public_key, signature = sign(new_build)
     served_build = tamper(new_build) if args.tampered else new_build
+    patches = {}
+    if not args.no_patch:
+        if args.tampered:
+            new_path = os.path.join(RUN, "tampered", "QuelbaLauncher.exe")
+            os.makedirs(os.path.dirname(new_path))
+            with open(new_path, "wb") as f:
+                f.write(served_build)
+        name, patch = make_patch(new_path, old_build)
+        patches[name] = patch
     rate = max(64 * 1024, len(new_build) // DOWNLOAD_SECONDS)
 
     env = {k: v for k, v in os.environ.items() if not k.startswith("PYTHON")}
@@ -202,10 +263,14 @@ def main():
     print(f"demo: the new build is signed with a throwaway key; the launcher is given {public_key}")
     shot = None
     try:
-        with ReleaseServer(served_build, rate, CA_FILE, signature=signature) as server:
-            print(f"demo: release server {server.url} (and its .minisig)")
+        with ReleaseServer(served_build, rate, CA_FILE, signature=signature, patches=patches) as server:
+            print(f"demo: release server {server.url} (and its .minisig"
+                  + (", and .patches/)" if patches else "; no .patches/)"))
             what = "a TAMPERED copy of the new build" if args.tampered else "the new build"
             print(f"demo: serving {what} ({describe(served_build)}) at {rate // 1024} KiB/s")
+            for name, patch in patches.items():
+                print(f"demo: and the patch from the old build to it, .patches/{name[:12]}...zst"
+                      f" ({size(len(patch))}, {100 * len(patch) / len(served_build):.2f}% of the build)")
             command = [LAUNCHER, server.url, "--public-key", public_key]
             if mode == "console":
                 command.append("--console")
@@ -229,7 +294,10 @@ def main():
                     launcher.wait()
             took = time.monotonic() - started
             launcher_started = wait_for_record(10 if status == 0 else 1)
-            served, log = server.sent, list(server.log)
+            served, log = dict(server.sent), list(server.log)
+            if mode == "virtual" and shot is None and BUILD_PATH not in served:
+                print("demo: no screenshot: the patch moved too fast for one (--no-patch moves"
+                      " the whole build, slowly enough)")
     finally:
         if xvfb:
             xvfb.terminate()
@@ -251,7 +319,7 @@ def report(old_build, new_build, frozen, status, took, launcher_started, served,
     print("What happened:")
     for line in log:
         print(f"  server: {line}")
-    print(f"  server: sent {served} of {len(new_build)} bytes")
+    print(f"  server: {moved(served, len(new_build))}")
     print(f"  the launcher builds were {frozen}")
     if status is None:
         print(f"  the frozen launcher did not finish within {LAUNCHER_TIMEOUT} s and was stopped")
@@ -284,8 +352,9 @@ def report(old_build, new_build, frozen, status, took, launcher_started, served,
               " launcher is kept." if refused else "The tampered build was NOT refused as it should be.")
         return 0 if refused else 1
     ok = status == 0 and replaced and ran_new
-    print(f"The frozen launcher ({freeze.TOOL}) updated itself from a signed build." if ok
-          else "The update did NOT happen.")
+    how = "through a patch" if BUILD_PATH not in served else "with the whole build"
+    print(f"The frozen launcher ({freeze.TOOL}) updated itself {how} to a signed build"
+          f" ({moved(served, len(new_build))})." if ok else "The update did NOT happen.")
     return 0 if ok else 1
 
 
