@@ -203,10 +203,7 @@ def test_a_signed_build_must_verify_when_patched(release, https_server, install_
             assert f.read() == builds.new
 
 
-@pytest.mark.parametrize("patches", [False, True], ids=["build", "patch"])
-def test_an_interrupt_leaves_no_partial_file(release, install_dir, builds, monkeypatch, patches):
-    monkeypatch.setattr(updater, "UPDATE_PATCHES", patches)
-
+def test_an_interrupt_in_the_patch_leaves_no_partial_file(release, install_dir, builds):
     def interrupt(*report):
         raise KeyboardInterrupt
 

@@ -790,26 +790,35 @@ Outcome patch_total_size(PyObject *data, TotalSize *total_size)
     return Outcome::ok();
 }
 
+/// `with open(main_exe, "rb") as old:` around one statement, `*result = body(old)`,
+/// with the with statement at `line` and its body on the next.
+template <class Body>
+Outcome with_launcher(PyObject *main_exe, int line, Ref *result, Body body)
+{
+    Ref file = call(state.open, {main_exe, names.mode_rb});
+    if (!file)
+        return download_error(line);
+    With block;
+    Ref old = block.enter(file.get());
+    if (!old)
+        return download_error(line);
+    *result = body(old.get());
+    if (!*result)
+        return leave_with_error(download_error(line + 1), block, line, download_error);
+    if (block.exit_ok() < 0)
+        return download_error(line);
+    return Outcome::ok();
+}
+
 /// Lines 53-54, the installed launcher's name for its patch: fills *old_sha.
 ///     with open(main_exe, "rb") as old:
 ///         old_sha = hashlib.file_digest(old, "sha256").hexdigest()
 Outcome launcher_digest(PyObject *hashlib, PyObject *main_exe, Ref *old_sha)
 {
-    Ref file = call(state.open, {main_exe, names.mode_rb});
-    if (!file)
-        return download_error(pt::launcher_open);
-    With block;
-    Ref old = block.enter(file.get());
-    if (!old)
-        return download_error(pt::launcher_open);
-    Ref digest = call_method(hashlib, names.file_digest, {old.get(), names.sha256});
-    if (digest)
-        *old_sha = call_method(digest.get(), names.hexdigest);
-    if (!*old_sha)
-        return leave_with_error(download_error(pt::launcher_hash), block, pt::launcher_open, download_error);
-    if (block.exit_ok() < 0)
-        return download_error(pt::launcher_open);
-    return Outcome::ok();
+    return with_launcher(main_exe, pt::launcher_open, old_sha, [hashlib](PyObject *old) {
+        Ref digest = call_method(hashlib, names.file_digest, {old, names.sha256});
+        return digest ? call_method(digest.get(), names.hexdigest) : Ref{};
+    });
 }
 
 /// Lines 63-65: the decoder, primed with the installed launcher: fills *decompressor.
@@ -818,26 +827,16 @@ Outcome launcher_digest(PyObject *hashlib, PyObject *main_exe, Ref *old_sha)
 ///     decompressor = zstd.ZstdDecompressor(prefix, {zstd.DecompressionParameter.window_log_max: 31})
 Outcome new_decompressor(PyObject *zstd, PyObject *main_exe, Ref *decompressor)
 {
-    Ref file = call(state.open, {main_exe, names.mode_rb});
-    if (!file)
-        return download_error(pt::prefix_open);
-    With block;
-    Ref old = block.enter(file.get());
-    if (!old)
-        return download_error(pt::prefix_open);
     Ref prefix;
-    {
-        Ref content = call_method(old.get(), names.read);
+    Outcome read = with_launcher(main_exe, pt::prefix_open, &prefix, [zstd](PyObject *old) {
+        // The dictionary keeps a copy of its own: the content goes when this returns.
+        Ref content = call_method(old, names.read);
         Ref ZstdDict = content ? getattr(zstd, names.ZstdDict) : Ref{};
-        // The dictionary keeps a copy of its own: the content goes with this block.
         Ref dict = ZstdDict ? call_kw(ZstdDict.get(), {content.get()}, {names.is_raw}, {Py_True}) : Ref{};
-        if (dict)
-            prefix = getattr(dict.get(), names.as_prefix);
-    }
-    if (!prefix)
-        return leave_with_error(download_error(pt::prefix), block, pt::prefix_open, download_error);
-    if (block.exit_ok() < 0)
-        return download_error(pt::prefix_open);
+        return dict ? getattr(dict.get(), names.as_prefix) : Ref{};
+    });
+    if (read.raised())
+        return read;
     Ref options = steal(PyDict_New());
     Ref parameters = options ? getattr(zstd, names.DecompressionParameter) : Ref{};
     Ref window_log_max = parameters ? getattr(parameters.get(), names.window_log_max) : Ref{};
