@@ -27,7 +27,10 @@ same run):
    full-speed server, against the user + system time of
    `zstd -d --long=31 --patch-from=OLD PATCH -o OUT` on the same patch; with
    hashlib's SHA-256 of the installed launcher and backports.zstd applying the
-   patch in memory beside them, to show where the time goes.
+   patch in memory beside them, to show where the time goes;
+4. peak memory: the growth of the resident set's high-water mark (VmHWM) of a
+   fresh interpreter over one download, patched against full, beside the sizes
+   of the old and the new build (the decoder's window is at most the new build).
 
     .venv/bin/python bench/bench_patch.py [--path BUILD_DIR] [--runs N] [--rate RATE]
 """
@@ -489,6 +492,40 @@ def cpu_to_apply(install, server, pair, runs):
     return median, statistics.median(r["module"] / r["zstd"] for r in rounds), patched
 
 
+MEMORY_CHILD = """
+import sys
+sys.path[:0] = sys.argv[4:]
+import updater
+from backports import zstd  # loaded before the baseline, as the module loads it
+
+def high_water():
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))
+
+updater.__file__, updater.UPDATE_URL, updater.UPDATE_PATCHES = sys.argv[1], sys.argv[2], sys.argv[3] == "on"
+base = high_water()
+if updater.download_new_exe_with_progress(lambda *report: None) is None:
+    sys.exit("the download failed")
+print(high_water() - base)
+"""
+
+
+def peak_memory(install, server, pair, paths):
+    """KiB the high-water mark of a fresh interpreter grows by over one download,
+    {"full": ..., "patch": ...}."""
+    grown = {}
+    for variant, patches in (("full", "off"), ("patch", "on")):
+        install.reset(pair.old)
+        server.requests()
+        done = subprocess.run([sys.executable, "-c", MEMORY_CHILD, install.updater.__file__,
+                               url(server.fast, pair), patches, *paths],
+                              capture_output=True, text=True, check=True)
+        if patches == "on" and not used_patch(server.requests()):
+            raise SystemExit(f"bench: the {pair.name} memory run took no patch")
+        grown[variant] = int(done.stdout)
+    return grown
+
+
 # ---------------------------------------------------------------------------
 # Report
 
@@ -585,6 +622,13 @@ def main():
                 rest = median["module"] - median["sha256"]
                 print(f"  {' ' * len(pair.name)}  module without that SHA-256 {1e3 * rest:.1f} ms"
                       f" = {rest / median['zstd']:.3f} x zstd (zstd is handed the old build: it hashes nothing)")
+
+        print("\n== Peak memory: growth of VmHWM over one download, in a fresh interpreter")
+        for pair in pairs:
+            grown = peak_memory(install, server, pair, paths)
+            print(f"  {pair.name:7} patches off {grown['full'] / 1024:6.1f} MiB   patches on {grown['patch'] / 1024:6.1f} MiB"
+                  f"   (old build {pair.old_size / 2**20:.1f} MiB + new build {pair.new_size / 2**20:.1f} MiB"
+                  f" = {(pair.old_size + pair.new_size) / 2**20:.1f} MiB)")
     finally:
         relay.close()
         server.stop()
