@@ -727,6 +727,21 @@ Outcome check_signature(const Signing &signing, PyObject *signature, PyObject *n
     return Outcome::ok();
 }
 
+/// Lines 111-121, when a key is set: the build in new_path checked against the
+/// signature published beside it.
+///     if public_key is not None:
+///         <the signature fetched: fetch_signature, lines 112-120>
+///         <the build checked against it: check_signature, line 121>
+Outcome check_signed(const Signing &signing, PyObject *new_path)
+{
+    if (!signing.digest)
+        return Outcome::ok();
+    Ref signature;
+    if (Outcome r = fetch_signature(&signature); r.raised())
+        return r;
+    return check_signature(signing, signature.get(), new_path);
+}
+
 // ---------------------------------------------------------------------------
 // download_new_exe_with_progress: the patch path
 
@@ -1006,12 +1021,7 @@ Outcome fetch_patch(PyObject *progress_callback, PyObject *exe_dir, PyObject *ne
     if (block.exit_ok() < 0)
         return download_error(pt::urlopen);
     // <the build checked against its signature, as below>
-    if (!patched.digest)
-        return Outcome::ok();
-    Ref signature;
-    if (Outcome r = fetch_signature(&signature); r.raised())
-        return r;
-    return check_signature(patched, signature.get(), new_path);
+    return check_signed(patched, new_path);
 }
 
 /// globals().get("UPDATE_PATCHES") by the truth test: 1, 0, or -1 with an
@@ -1074,15 +1084,7 @@ Outcome fetch(PyObject *progress_callback, PyObject *exe_dir, PyObject *new_path
         return leave_with_error(r, resp_block, dl::urlopen, download_error);
     if (resp_block.exit_ok() < 0)
         return download_error(dl::urlopen);
-    // if public_key is not None:
-    //     <the signature fetched: fetch_signature, lines 112-120>
-    //     <the build checked against it: check_signature, line 121>
-    if (!signing.digest)
-        return Outcome::ok();
-    Ref signature;
-    if (Outcome r = fetch_signature(&signature); r.raised())
-        return r;
-    return check_signature(signing, signature.get(), new_path);
+    return check_signed(signing, new_path);
 }
 
 PyObject *download_body(PyObject *, PyObject *const *args)
