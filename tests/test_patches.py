@@ -53,8 +53,11 @@ class Builds:
         return f"#!/bin/sh\necho {tag} >> '{self.record}'\nexit 0\n".encode() + payload
 
     def runs(self):
-        with open(self.record) as f:
-            return f.read().split()
+        try:
+            with open(self.record) as f:
+                return f.read().split()
+        except FileNotFoundError:
+            return []
 
 
 @pytest.fixture(scope="module")
@@ -63,11 +66,16 @@ def builds(tmp_path_factory):
 
 
 class Reports(list):
-    """A progress callback keeping each report with the exception being handled."""
+    """A progress callback keeping each report, and in `handled` the exception
+    being handled as it came."""
+
+    def __init__(self):
+        super().__init__()
+        self.handled = []
 
     def __call__(self, *report):
         self.append(report)
-        self.handled = getattr(self, "handled", []) + [sys.exc_info()[1]]
+        self.handled.append(sys.exc_info()[1])
 
 
 def patch_path(url, old):
@@ -109,12 +117,12 @@ def test_a_patch_installs_without_the_build(release, https_server, install_dir, 
     assert counts[-1] == len(builds.new) and reports[-1][0] == 100.0
     assert all(0 < b - a <= 65536 for a, b in zip([0] + counts, counts))
     assert all(type(p) is float and known is True for p, _, known, _ in reports)
-    started = len(builds.runs()) if os.path.exists(builds.record) else 0
+    before = builds.runs()
     assert updater.replace_and_run(path) is None
     deadline = time.monotonic() + 15
-    while (not os.path.exists(builds.record) or len(builds.runs()) == started) and time.monotonic() < deadline:
+    while builds.runs() == before and time.monotonic() < deadline:
         time.sleep(0.02)
-    assert builds.runs()[started:] == ["new"]
+    assert builds.runs() == before + ["new"]
     assert install_dir.files() == {"QuelbaLauncher.exe": (builds.new, 0o755)}
 
 
@@ -219,7 +227,7 @@ def test_hostile_patches_never_leave_a_partial_file(release, https_server, insta
     url = https_server.add(b"gone", status=404)
     install_dir.point(url)
     installed = 0
-    for _ in range(int(os.environ.get("UPDATER_PATCH_FUZZ", "120"))):
+    for _ in range(120):
         patch = bytearray(builds.patch)
         for _ in range(rng.choice((1, 1, 2, 8))):
             if len(patch) < 2:
