@@ -139,24 +139,31 @@ def flipped(patch):
     return patch[:at] + bytes([patch[at] ^ 0x10]) + patch[at + 1:]
 
 
+def http_hop(server, patch):
+    """Route options that redirect the patch's request to plain http."""
+    return {"redirect": server.http_url(urllib.parse.urlsplit(server.add(patch)).path)}
+
+
 # what is wrong with the patch: (the patch served, options of its route)
 FALLBACKS = {
-    "no patch": lambda b: (b"not found", {"status": 404}),
-    "against another old build": lambda b: (b.from_other, {}),
-    "truncated": lambda b: (b.patch[:-40], {}),
-    "one flipped byte": lambda b: (flipped(b.patch), {}),
-    "trailing bytes": lambda b: (b.patch + b"\0", {}),
-    "a second frame": lambda b: (b.patch + b.patch, {}),
-    "content size too small": lambda b: (lying_size(b.patch, -1), {}),
-    "content size too large": lambda b: (lying_size(b.patch, +1), {}),
-    "no checksum": lambda b: (b.patch[:4] + bytes([b.patch[4] & ~0x04]) + b.patch[5:], {}),
-    "cut off by the server": lambda b: (b.patch, {"send": len(b.patch) // 2}),
+    "no patch": lambda b, server: (b"not found", {"status": 404}),
+    "an http hop": lambda b, server: (b"", http_hop(server, b.patch)),
+    "no length, no chunks": lambda b, server: (b.patch, {"length": None}),
+    "against another old build": lambda b, server: (b.from_other, {}),
+    "truncated": lambda b, server: (b.patch[:-40], {}),
+    "one flipped byte": lambda b, server: (flipped(b.patch), {}),
+    "trailing bytes": lambda b, server: (b.patch + b"\0", {}),
+    "a second frame": lambda b, server: (b.patch + b.patch, {}),
+    "content size too small": lambda b, server: (lying_size(b.patch, -1), {}),
+    "content size too large": lambda b, server: (lying_size(b.patch, +1), {}),
+    "no checksum": lambda b, server: (b.patch[:4] + bytes([b.patch[4] & ~0x04]) + b.patch[5:], {}),
+    "cut off by the server": lambda b, server: (b.patch, {"send": len(b.patch) // 2}),
 }
 
 
 @pytest.mark.parametrize("kind", FALLBACKS)
 def test_a_bad_patch_falls_back_to_the_build(release, https_server, install_dir, builds, kind):
-    patch, route = FALLBACKS[kind](builds)
+    patch, route = FALLBACKS[kind](builds, https_server)
     path, reports = release(patch, **route)
     assert path == install_dir.download and FAILURE not in reports
     assert requests(https_server, install_dir, builds) == (1, 1)
@@ -168,7 +175,12 @@ def test_a_bad_patch_falls_back_to_the_build(release, https_server, install_dir,
     assert reports.handled[restart:] == [None] * (len(reports) - restart)
 
 
-def test_patches_need_a_launcher_and_a_flag(release, https_server, install_dir, builds, monkeypatch):
+def test_patches_need_a_launcher_zstd_and_a_flag(release, https_server, install_dir, builds, monkeypatch):
+    # without zstd (a launcher frozen without it): no patch is asked for
+    with monkeypatch.context() as without:
+        without.setitem(sys.modules, "backports.zstd" if sys.version_info < (3, 14) else "compression.zstd", None)
+        assert release(builds.patch)[0] == install_dir.download
+        assert requests(https_server, install_dir, builds) == (0, 1)
     # unreadable launcher: no patch is asked for
     os.remove(install_dir.launcher)
     os.mkdir(install_dir.launcher)
