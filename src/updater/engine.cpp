@@ -494,15 +494,22 @@ Outcome copy_body(PyObject *progress_callback, PyObject *resp, PyObject *f, PyOb
     return finish_file(f, out.downloaded(), total_size);
 }
 
-/// Lines 90-94: the download file made anew, and its `with` block entered.
-/// Sets *opened once the file exists.
+/// Lines 89-110: the clock started, the download file made anew, and
+/// `fill(f, start_time)` run inside its `with` block. Sets *opened once the
+/// file exists.
+///     start_time = time.time()
 ///     try:
 ///         os.remove(new_path)
 ///     except FileNotFoundError:
 ///         pass
 ///     with open(new_path, "xb") as f:
-Outcome create_download(PyObject *new_path, With &block, Ref *f, bool *opened)
+///         <fill>
+template <class Fill>
+Outcome write_download(PyObject *new_path, bool *opened, Fill fill)
 {
+    double start_time;
+    if (clock(&start_time) < 0)
+        return download_error(dl::start_time);
     // Whatever stands at the name goes, a link itself and never what it points
     // to; "xb" then refuses anything that appears there in between.
     if (os_call(names.remove, {new_path}) < 0) {
@@ -513,10 +520,15 @@ Outcome create_download(PyObject *new_path, With &block, Ref *f, bool *opened)
     Ref file = call(state.open, {new_path, names.mode_xb});
     if (!file)
         return download_error(dl::open_file);
-    *f = block.enter(file.get());
-    if (!*f)
+    With block;
+    Ref f = block.enter(file.get());
+    if (!f)
         return download_error(dl::open_file);
     *opened = true;
+    if (Outcome r = fill(f.get(), start_time); r.raised())
+        return leave_with_error(r, block, dl::open_file, download_error);
+    if (block.exit_ok() < 0)
+        return download_error(dl::open_file);
     return Outcome::ok();
 }
 
@@ -532,19 +544,9 @@ Outcome save_response(PyObject *progress_callback, PyObject *new_path, PyObject 
         return r;
     // downloaded = 0
     // chunk_size = 65536
-    // start_time = time.time()
-    double start_time;
-    if (clock(&start_time) < 0)
-        return download_error(dl::start_time);
-    With file_block;
-    Ref f;
-    if (Outcome r = create_download(new_path, file_block, &f, opened); r.raised())
-        return r;
-    if (Outcome r = copy_body(progress_callback, resp, f.get(), digest, size, start_time); r.raised())
-        return leave_with_error(r, file_block, dl::open_file, download_error);
-    if (file_block.exit_ok() < 0)
-        return download_error(dl::open_file);
-    return Outcome::ok();
+    return write_download(new_path, opened, [&](PyObject *f, double start_time) {
+        return copy_body(progress_callback, resp, f, digest, size, start_time);
+    });
 }
 
 /// A build that must carry its publisher's signature: the key the host named,
@@ -805,10 +807,10 @@ Outcome patch_total_size(PyObject *data, TotalSize *total_size)
     return Outcome::ok();
 }
 
-/// `with open(main_exe, "rb") as old:` around one statement, `*result = body(old)`,
-/// with the with statement at `line` and its body on the next.
+/// `with open(main_exe, "rb") as old:` (at `line`) around one statement,
+/// `*result = body(old)` (at `body_line`).
 template <class Body>
-Outcome with_launcher(PyObject *main_exe, int line, Ref *result, Body body)
+Outcome with_launcher(PyObject *main_exe, int line, int body_line, Ref *result, Body body)
 {
     Ref file = call(state.open, {main_exe, names.mode_rb});
     if (!file)
@@ -819,7 +821,7 @@ Outcome with_launcher(PyObject *main_exe, int line, Ref *result, Body body)
         return download_error(line);
     *result = body(old.get());
     if (!*result)
-        return leave_with_error(download_error(line + 1), block, line, download_error);
+        return leave_with_error(download_error(body_line), block, line, download_error);
     if (block.exit_ok() < 0)
         return download_error(line);
     return Outcome::ok();
@@ -830,7 +832,7 @@ Outcome with_launcher(PyObject *main_exe, int line, Ref *result, Body body)
 ///         old_sha = hashlib.file_digest(old, "sha256").hexdigest()
 Outcome launcher_digest(PyObject *hashlib, PyObject *main_exe, Ref *old_sha)
 {
-    return with_launcher(main_exe, pt::launcher_open, old_sha, [hashlib](PyObject *old) {
+    return with_launcher(main_exe, pt::launcher_open, pt::launcher_hash, old_sha, [hashlib](PyObject *old) {
         Ref digest = call_method(hashlib, names.file_digest, {old, names.sha256});
         return digest ? call_method(digest.get(), names.hexdigest) : Ref{};
     });
@@ -843,7 +845,7 @@ Outcome launcher_digest(PyObject *hashlib, PyObject *main_exe, Ref *old_sha)
 Outcome new_decompressor(PyObject *zstd, PyObject *main_exe, Ref *decompressor)
 {
     Ref prefix;
-    Outcome read = with_launcher(main_exe, pt::prefix_open, &prefix, [zstd](PyObject *old) {
+    Outcome read = with_launcher(main_exe, pt::prefix_open, pt::prefix, &prefix, [zstd](PyObject *old) {
         // The dictionary keeps a copy of its own: the content goes when this returns.
         Ref content = call_method(old, names.read);
         Ref ZstdDict = content ? getattr(zstd, names.ZstdDict) : Ref{};
@@ -958,21 +960,10 @@ Outcome apply_patch(PyObject *progress_callback, PyObject *zstd, PyObject *main_
     Ref decompressor;
     if (Outcome r = new_decompressor(zstd, main_exe, &decompressor); r.raised())
         return r;
-    // start_time = time.time()
-    double start_time;
-    if (clock(&start_time) < 0)
-        return download_error(dl::start_time);
-    With file_block;
-    Ref f;
-    if (Outcome r = create_download(new_path, file_block, &f, opened); r.raised())
-        return r;
-    Writer out(progress_callback, f.get(), digest, total_size, start_time);
-    if (Outcome r = decode_patch(out, decompressor.get(), patch_resp, std::move(data), total_size, f.get());
-        r.raised())
-        return leave_with_error(r, file_block, dl::open_file, download_error);
-    if (file_block.exit_ok() < 0)
-        return download_error(dl::open_file);
-    return Outcome::ok();
+    return write_download(new_path, opened, [&](PyObject *f, double start_time) {
+        Writer out(progress_callback, f, digest, total_size, start_time);
+        return decode_patch(out, decompressor.get(), patch_resp, std::move(data), total_size, f);
+    });
 }
 
 /// Lines 50-70: the new build made from the installed launcher and the patch
