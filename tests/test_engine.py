@@ -590,5 +590,5 @@ def test_frozen_successor_starts_with_a_fresh_environment(install_dir, monkeypat
     assert updater.replace_and_run(install_dir.download) is None
 
     [(args, kwargs), plain] = started
-    assert args == (install_dir.launcher,) and plain == ((install_dir.launcher,), {})
+    assert args == ([install_dir.launcher],) and plain == (([install_dir.launcher],), {})
     assert kwargs["env"] == {**os.environ, "PYINSTALLER_RESET_ENVIRONMENT": "1"}

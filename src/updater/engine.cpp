@@ -1276,11 +1276,14 @@ Outcome swap_posix(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyO
 }
 
 /// if hasattr(sys, "_MEIPASS"):
-///     subprocess.Popen(main_exe, env={**os.environ, "PYINSTALLER_RESET_ENVIRONMENT": "1"})
+///     subprocess.Popen([main_exe], env={**os.environ, "PYINSTALLER_RESET_ENVIRONMENT": "1"})
 /// else:
-///     subprocess.Popen(main_exe)
+///     subprocess.Popen([main_exe])
 /// A frozen successor started with the bundle's own variables would take itself
-/// for a part of this process and look for files that go when it exits.
+/// for a part of this process and look for files that go when it exits. The
+/// path goes as the one item of a list, so that on Windows it reaches
+/// CreateProcess quoted: unquoted, a path with a space would first be read as
+/// its shorter prefixes ("C:\Program Files\..." as "C:\Program.exe").
 Outcome start(PyObject *main_exe)
 {
     Ref sys = global(names.sys);
@@ -1296,19 +1299,23 @@ Outcome start(PyObject *main_exe)
     Ref Popen = dotted(names.subprocess, {names.Popen});
     if (!Popen)
         return swap_error(line);
+    Ref args = steal(PyList_New(1));
+    if (!args)
+        return swap_error(line);
+    PyList_SET_ITEM(args.get(), 0, borrow(main_exe).release());
     if (!meipass) {
-        if (!call(Popen.get(), {main_exe}))
+        if (!call(Popen.get(), {args.get()}))
             return swap_error(line);
         return Outcome::ok();
     }
-    Ref environ = dotted(names.os, {names.environ});
-    if (!environ)
+    Ref os_environ = dotted(names.os, {names.os_environ});
+    if (!os_environ)
         return swap_error(rr::popen_fresh);
     Ref env = steal(PyDict_New());
-    if (!env || PyDict_Update(env.get(), environ.get()) < 0 ||
+    if (!env || PyDict_Update(env.get(), os_environ.get()) < 0 ||
         PyDict_SetItem(env.get(), names.reset_environment, names.one) < 0)
         return swap_error(rr::popen_fresh);
-    if (!call_kw(Popen.get(), {main_exe}, {names.env}, {env.get()}))
+    if (!call_kw(Popen.get(), {args.get()}, {names.env}, {env.get()}))
         return swap_error(rr::popen_fresh);
     return Outcome::ok();
 }

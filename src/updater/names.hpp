@@ -55,7 +55,7 @@
     ID(move) ID(stat) ID(st_mode) ID(chmod) ID(Popen)                             \
     ID(full_url) ID(lower) ID(lexists) ID(isfile) ID(islink) ID(redirect_dict)   \
     ID(chunked) ID(flush) ID(fileno) ID(fsync) ID(name) ID(link) ID(copy2)        \
-    ID(O_RDONLY) ID(close) ID(environ) ID(env) ID(_MEIPASS)                       \
+    ID(O_RDONLY) ID(close) IDS(os_environ, "environ") ID(env) ID(_MEIPASS)                       \
     ID(UPDATE_PUBLIC_KEY) ID(hashlib) ID(blake2b) ID(update) ID(digest)           \
     /* patches */                                                                 \
     ID(UPDATE_PATCHES) ID(file_digest) ID(sha256) ID(hexdigest) ID(ZstdDict)      \
