@@ -44,3 +44,24 @@ def test_module_needs_the_c_library_alone():
                  if len(fields) >= 8 and fields[6] == "UND" and fields[4] != "WEAK"]
     assert [name for name in undefined
             if not (re.match(r"_?Py", name) or "@GLIBC_" in name)] == []
+
+
+# What the Windows module may take from the C runtime: functions that keep no
+# state, so that it shares none with the interpreter's own runtime (the UCRT).
+# No FILE, no file descriptor, no heap block, no locale, no errno.
+MSVCRT_ALLOWED = {"memchr", "memcmp", "memcpy", "memmove", "memset",
+                  "strchr", "strcmp", "strlen", "strncmp", "strrchr", "strstr"}
+
+
+@pytest.mark.no_leakcheck("reads the module file's import table; no module code runs")
+@pytest.mark.skipif(sys.platform != "win32", reason="reads the import table of the Windows .pyd")
+def test_windows_module_imports_memory_and_string_functions_alone():
+    pefile = pytest.importorskip("pefile")
+    image = pefile.PE(updater.__file__, fast_load=True)
+    image.parse_data_directories([pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]])
+    imports = {entry.dll.decode().lower(): {i.name.decode() for i in entry.imports}
+               for entry in image.DIRECTORY_ENTRY_IMPORT}
+    python_dll = "python%d%d.dll" % sys.version_info[:2]
+    assert python_dll in imports
+    assert set(imports) <= {python_dll, "kernel32.dll", "msvcrt.dll"}
+    assert imports.get("msvcrt.dll", set()) <= MSVCRT_ALLOWED

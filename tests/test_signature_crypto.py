@@ -21,7 +21,7 @@ from cryptography.hazmat.primitives.serialization import Encoding, PublicFormat
 pytestmark = pytest.mark.no_leakcheck("plain C calls through ctypes: the module is not involved")
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-LIBRARY = "libupdater_crypto_test.so"
+LIBRARY = "libupdater_crypto_test" + (".dll" if sys.platform == "win32" else ".so")
 
 
 def _load():

@@ -204,7 +204,7 @@ def build(version):
     subprocess.run([cmake_bin, "-S", ROOT, "-B", out, "-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}",
                         "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(ROOT, "cmake", "mingw-w64-x86_64.cmake"),
                     f"-DUPDATER_WINDOWS_PYTHON={root}", "-DCMAKE_BUILD_TYPE=Release",
-                    "-DUPDATER_WERROR=ON"], check=True, stdout=subprocess.DEVNULL)
+                    "-DUPDATER_WERROR=ON", "-DUPDATER_TEST_LIBS=ON"], check=True, stdout=subprocess.DEVNULL)
     subprocess.run([cmake_bin, "--build", out], check=True, stdout=subprocess.DEVNULL)
     return out
 
@@ -310,9 +310,22 @@ def display():
         proc.wait()
 
 
+def install(version):
+    """Installs the win_amd64 wheel into the Windows CPython with its own pip,
+    as a user would (the PyInstaller hook is found through it); returns the
+    build directory."""
+    path = wheel(version)
+    code = run_wine([os.path.join(python_root(version), "python.exe"), "-m", "pip", "install", "-q",
+                     "--disable-pip-version-check", "--no-index", "--no-deps", "--force-reinstall",
+                     windows_path(path)])
+    if code:
+        raise SystemExit(f"windows: the wheel does not install ({code})")
+    return os.path.join(ROOT, "build", f"win-{version}")
+
+
 def test(version, args):
     root = python_root(version)
-    out = build(version)
+    out = install(version)
     with display() as name:
         env = {"UPDATER_PATH": windows_path(out), "PYTHONDONTWRITEBYTECODE": "1"}
         if name:
@@ -332,6 +345,8 @@ def main(argv):
         print(os.path.join(build(version), pyd_name(version)))
     elif command == "wheel":
         print(wheel(version))
+    elif command == "install":
+        install(version)
     elif command == "run":
         return run_wine([os.path.join(python_root(version), "python.exe"), *rest])
     elif command == "test":
