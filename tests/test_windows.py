@@ -1,0 +1,182 @@
+"""What only Windows has: a running executable that can be renamed but not
+deleted, files held open without sharing, command lines that CreateProcess
+reads, and launchers with no console. Run by the Windows CPython (under Wine
+here); the rest of the suite covers what Windows shares with other systems."""
+import contextlib
+import ctypes
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import updater
+from conftest import child_env, run_child
+from test_engine import Reports
+
+pytestmark = [
+    pytest.mark.skipif(sys.platform != "win32", reason="Windows behaviour, run by the Windows CPython"),
+    pytest.mark.no_leakcheck("starts processes and holds files; the engine's calls are checked elsewhere"),
+]
+
+
+def update(install):
+    """A whole update in this process: the download, then the swap."""
+    path = updater.download_new_exe_with_progress(Reports())
+    assert path == install.download
+    return updater.replace_and_run(path)
+
+
+@contextlib.contextmanager
+def held(path):
+    """`path` open with no sharing at all, as a scanner holds a new executable."""
+    kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
+    kernel32.CreateFileW.restype = ctypes.c_void_p
+    kernel32.CreateFileW.argtypes = [ctypes.c_wchar_p, ctypes.c_uint32, ctypes.c_uint32, ctypes.c_void_p,
+                                     ctypes.c_uint32, ctypes.c_uint32, ctypes.c_void_p]
+    kernel32.CloseHandle.argtypes = [ctypes.c_void_p]
+    generic_read, no_sharing, open_existing = 0x80000000, 0, 3
+    handle = kernel32.CreateFileW(path, generic_read, no_sharing, None, open_existing, 0, None)
+    if handle in (None, ctypes.c_void_p(-1).value):
+        raise ctypes.WinError(ctypes.get_last_error())
+    try:
+        yield
+    finally:
+        kernel32.CloseHandle(handle)
+
+
+def tags(install, count=1):
+    return [run["tag"] for run in install.wait_runs(count)]
+
+
+# ---------------------------------------------------------------------------
+# The command line of the relaunch, and paths Windows spells differently
+
+
+@pytest.mark.parametrize("folder", ["Program Files", "Quelba \u00e9t\u00e9 \u30af"])
+def test_launcher_starts_at_its_path_whatever_its_prefixes_name(install_dir, tmp_path, folder):
+    """Unquoted, "...\\sp\\Program Files\\Quelba\\QuelbaLauncher.exe" runs "...\\sp\\Program.exe"."""
+    root = tmp_path / "sp"
+    install = root / folder / "Quelba"
+    install.mkdir(parents=True)
+    for name in os.listdir(install_dir.path):
+        shutil.move(os.path.join(install_dir.path, name), install)
+    install_dir.write(str(root / (folder.split(" ")[0] + ".exe")), install_dir.launcher_script("planted"))
+    install_dir.path = str(install)
+    install_dir.launcher = str(install / "QuelbaLauncher.exe")
+    install_dir.download = str(install / "QuelbaLauncher_new.exe")
+    install_dir.point()
+
+    assert update(install_dir) is None
+
+    [run] = install_dir.wait_runs(1)
+    assert (run["tag"], run["argv0"], run["argc"]) == ("new", install_dir.launcher, "0")
+    assert os.listdir(install) == ["QuelbaLauncher.exe"]
+
+
+# ---------------------------------------------------------------------------
+# A running launcher replaces its own executable
+
+SELF_UPDATE = """
+    import sys
+    sys.frozen = True              # the launcher is this process's own executable
+    import updater
+    updater.UPDATE_URL = sys.argv[1]
+    path = updater.download_new_exe_with_progress(lambda *report: None)
+    updater.replace_and_run(path)
+    print("swapped", flush=True)
+    sys.stdin.readline()           # the old launcher runs on, from its backup
+"""
+
+
+def running_launcher(install, https_server):
+    """Starts a copy of python.exe installed as the launcher, which updates
+    itself and then keeps running until its stdin closes."""
+    home = os.path.dirname(sys.executable)
+    shutil.copy(sys.executable, install.launcher)
+    env = child_env(**https_server.env(), PYTHONHOME=home, PATH=home + os.pathsep + os.environ["PATH"])
+    proc = subprocess.Popen([install.launcher, "-c", textwrap.dedent(SELF_UPDATE), install.url],
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True, env=env)
+    line = proc.stdout.readline()
+    if line != "swapped\n":
+        proc.kill()
+        _, err = proc.communicate()
+        pytest.fail(f"the launcher did not update itself: {line!r} {err}")
+    return proc
+
+
+def test_running_launcher_replaces_itself(https_server, install_dir):
+    old = running_launcher(install_dir, https_server)
+    try:
+        assert tags(install_dir) == ["new"]
+        # Its image cannot be deleted while it runs: kept as the backup, no failure.
+        assert sorted(os.listdir(install_dir.path)) == ["QuelbaLauncher.exe", "QuelbaLauncher.exe.old"]
+        assert install_dir.files()["QuelbaLauncher.exe"][0] == install_dir.launcher_script("new")
+
+        # Started again and updating before the old process ends: refused, not bricked.
+        install_dir.point(https_server.add(install_dir.launcher_script("newer")))
+        with pytest.raises(RuntimeError, match="^Failed to replace and run: "):
+            update(install_dir)
+        assert install_dir.files()["QuelbaLauncher.exe"][0] == install_dir.launcher_script("new")
+        assert tags(install_dir) == ["new"]
+    finally:
+        old.communicate("\n", timeout=60)
+    assert old.returncode == 0
+
+    # Once it has ended, the next update succeeds and clears the backup.
+    assert update(install_dir) is None
+    assert tags(install_dir, 2) == ["new", "newer"]
+    assert sorted(os.listdir(install_dir.path)) == ["QuelbaLauncher.exe"]
+
+
+# ---------------------------------------------------------------------------
+# A scanner holds a file open without sharing during the swap
+
+
+@pytest.mark.parametrize("name", ["QuelbaLauncher_new.exe", "QuelbaLauncher.exe"])
+def test_file_held_by_a_scanner(install_dir, name):
+    path = updater.download_new_exe_with_progress(Reports())
+    old = install_dir.launcher_script("old")
+    with held(os.path.join(install_dir.path, name)):
+        with pytest.raises(RuntimeError, match=r"^Failed to replace and run: \[WinError 32\] ") as info:
+            updater.replace_and_run(path)
+        assert isinstance(info.value.__context__, OSError)
+        files = install_dir.files()
+        assert files["QuelbaLauncher.exe"][0] == old and "QuelbaLauncher.exe.old" not in files
+    assert install_dir.runs() == []
+    # The handle gone, the same download goes in.
+    assert updater.replace_and_run(path) is None
+    assert tags(install_dir) == ["new"]
+    assert sorted(os.listdir(install_dir.path)) == ["QuelbaLauncher.exe"]
+
+
+# ---------------------------------------------------------------------------
+# A windowed launcher: no console, sys.stdout and sys.stderr are None
+
+
+def windowed(https_server, install, status):
+    pythonw = os.path.join(os.path.dirname(sys.executable), "pythonw.exe")
+    code = ("import sys\nsys.stdout = sys.stderr = None\nsys.modules['tkinter'] = None\n"
+            "import updater\n" + install.child_code() + "updater.UpdaterGUI()\n")
+    proc = run_child(code, env=child_env(**https_server.env()), executable=pythonw)
+    assert (proc.returncode, proc.stdout, proc.stderr) == (status, "", "")
+
+
+def test_windowed_launcher_updates_and_fails_quietly(https_server, install_dir):
+    old = install_dir.launcher_script("old")
+    install_dir.point(https_server.add(b"gone", status=404))
+    windowed(https_server, install_dir, 1)
+    assert install_dir.files()["QuelbaLauncher.exe"][0] == old
+
+    install_dir.point(https_server.add(install_dir.launcher_script("new")))
+    os.mkdir(install_dir.backup)  # the swap fails: a directory at the backup's name
+    windowed(https_server, install_dir, 1)
+    assert install_dir.files()["QuelbaLauncher.exe"][0] == old
+    os.rmdir(install_dir.backup)
+
+    windowed(https_server, install_dir, 0)
+    assert tags(install_dir) == ["new"]
+    assert sorted(os.listdir(install_dir.path)) == ["QuelbaLauncher.exe"]
