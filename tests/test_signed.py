@@ -291,3 +291,35 @@ print(path, seen)
     assert https_server.requests(install_dir.url + ".minisig") == []
     files = {name: data for name, (data, _) in install_dir.files().items()}
     assert files == {"QuelbaLauncher.exe": older, "QuelbaLauncher.exe.minisig": installed[1]}
+
+
+def test_where_a_running_launcher_cannot_be_replaced_its_record_follows_the_move(install_dir,
+                                                                                 monkeypatch):
+    """os.name "nt": the record goes before the launcher is renamed, and the
+    download's signature is renamed to the record after the download is moved in."""
+    from test_engine import Proxy
+    steps = []
+
+    def step(name, function):
+        def run(*paths):
+            steps.append((name, *map(os.path.basename, paths)))
+            return function(*paths)
+        return run
+
+    monkeypatch.setattr(updater, "os", Proxy(os, name="nt", replace=step("replace", os.replace),
+                                             remove=step("remove", os.remove)))
+    monkeypatch.setattr(updater, "shutil", Proxy(shutil, move=step("move", shutil.move)))
+    monkeypatch.setattr(updater, "UPDATE_PUBLIC_KEY", "read only for not being None", raising=False)
+    install_dir.write(install_dir.launcher + ".minisig", b"the old record", 0o644)
+    install_dir.write(install_dir.download, install_dir.launcher_script("new"), 0o644)
+    install_dir.write(install_dir.download + ".minisig", b"the new record", 0o644)
+
+    assert updater.replace_and_run(install_dir.download) is None
+    assert steps == [("remove", "QuelbaLauncher.exe.minisig"),
+                     ("replace", "QuelbaLauncher.exe", "QuelbaLauncher.exe.old"),
+                     ("move", "QuelbaLauncher_new.exe", "QuelbaLauncher.exe"),
+                     ("replace", "QuelbaLauncher_new.exe.minisig", "QuelbaLauncher.exe.minisig"),
+                     ("remove", "QuelbaLauncher.exe.old")]
+    assert [run["tag"] for run in install_dir.wait_runs()] == ["new"]
+    assert install_dir.files() == {"QuelbaLauncher.exe": (install_dir.launcher_script("new"), 0o755),
+                                   "QuelbaLauncher.exe.minisig": (b"the new record", 0o644)}

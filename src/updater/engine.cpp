@@ -790,9 +790,11 @@ int read_record(const minisign::PublicKey &key, PyObject *exe_dir, minisign::Tim
             block.exit_error();
             return -1;
         }
-        if (block.exit_ok() < 0 || PyBytes_AsStringAndSize(digest.get(), &data, &size) < 0)
+        char *bytes = nullptr;
+        Py_ssize_t length = 0;
+        if (block.exit_ok() < 0 || PyBytes_AsStringAndSize(digest.get(), &bytes, &length) < 0)
             return -1;
-        status = minisign::verify(key, sig, data, static_cast<size_t>(size));
+        status = minisign::verify(key, sig, bytes, static_cast<size_t>(length));
     } else if (verify_file(key, sig, main_exe.get(), &status) < 0) {
         return -1;
     }
