@@ -97,7 +97,10 @@ def sign(build):
     path = os.path.join(keys, "QuelbaLauncher.exe")
     with open(path, "wb") as f:
         f.write(build)
-    subprocess.run([minisign, "-S", "-s", f"{keys}/demo.key", "-m", path, "-t", "demo build: new"],
+    # The comment begins with the time of signing, as minisign's own does: the
+    # launcher that installs the build keeps it, and refuses builds signed before.
+    comment = f"timestamp:{int(time.time())}\tdemo build: new"
+    subprocess.run([minisign, "-S", "-s", f"{keys}/demo.key", "-m", path, "-t", comment],
                    check=True, capture_output=True)
     with open(f"{keys}/demo.pub") as f:
         public_key = f.read().splitlines()[1]
@@ -313,7 +316,9 @@ def report(old_build, new_build, frozen, status, took, launcher_started, served,
     record = open(RECORD).read().strip() if launcher_started else ""
     replaced = now == new_build
     ran_new = "version=new" in record
-    leftovers = sorted(set(os.listdir(INSTALL)) - {"QuelbaLauncher.exe", "launcher_started.txt"})
+    kept = os.path.exists(LAUNCHER + ".minisig")
+    leftovers = sorted(set(os.listdir(INSTALL)) - {"QuelbaLauncher.exe", "QuelbaLauncher.exe.minisig",
+                                                   "launcher_started.txt"})
 
     print()
     print("What happened:")
@@ -341,17 +346,19 @@ def report(old_build, new_build, frozen, status, took, launcher_started, served,
         print(f"  the NEW launcher did NOT start: {RECORD} says \"{record}\"")
     else:
         print(f"  the new launcher did NOT start: no {RECORD}")
+    if kept:
+        print(f"  its signature lies beside it as its record: {LAUNCHER}.minisig")
     if leftovers:
         print(f"  also in the install directory: {', '.join(leftovers)}")
     if shot:
         print(f"  screenshot mid-download: {shot}")
 
     if tampered:
-        refused = status == 1 and now == old_build and not record and not leftovers
+        refused = status == 1 and now == old_build and not record and not leftovers and not kept
         print("The tampered build was refused: its signature does not verify, and the old"
               " launcher is kept." if refused else "The tampered build was NOT refused as it should be.")
         return 0 if refused else 1
-    ok = status == 0 and replaced and ran_new
+    ok = status == 0 and replaced and ran_new and kept
     how = "through a patch" if BUILD_PATH not in served else "with the whole build"
     print(f"The frozen launcher ({freeze.TOOL}) updated itself {how} to a signed build"
           f" ({moved(served, len(new_build))})." if ok else "The update did NOT happen.")

@@ -108,9 +108,9 @@ def test_failure_report_exits_1(engine, capsys, percent):
     assert lines(capsys) == [NOTICE, "10.0% \u2022 5.0 KB/s", "Download failed!"]
     assert engine.replaced == []
     assert entries(info.value) == [
-        ("updater.UpdaterGUI.__init__", 206),
-        ("updater.UpdaterGUI.console_update", 280),
-        ("updater.UpdaterGUI.console_update.progress_callback", 274),
+        ("updater.UpdaterGUI.__init__", 236),
+        ("updater.UpdaterGUI.console_update", 310),
+        ("updater.UpdaterGUI.console_update.progress_callback", 304),
     ]
 
 
@@ -129,8 +129,8 @@ def test_failed_swap_prints_error_and_exits_1(engine, capsys, error, line):
     assert info.value.__context__ is error
     assert lines(capsys) == [NOTICE, READY, line]
     # The caught exception got its entry at the swap before the handler ran.
-    assert ("updater.UpdaterGUI.console_update", 285) in entries(error)
-    assert entries(info.value)[-1] == ("updater.UpdaterGUI.console_update", 288)
+    assert ("updater.UpdaterGUI.console_update", 315) in entries(error)
+    assert entries(info.value)[-1] == ("updater.UpdaterGUI.console_update", 318)
     assert sys.exc_info() == (None, None, None)
 
 
@@ -140,8 +140,8 @@ def test_non_exception_from_swap_propagates(engine, capsys):
     with pytest.raises(KeyboardInterrupt) as info:
         updater.UpdaterGUI()
     assert lines(capsys) == [NOTICE, READY]
-    assert entries(info.value) == [("updater.UpdaterGUI.__init__", 206),
-                                   ("updater.UpdaterGUI.console_update", 285)]
+    assert entries(info.value) == [("updater.UpdaterGUI.__init__", 236),
+                                   ("updater.UpdaterGUI.console_update", 315)]
 
 
 def test_download_exception_propagates(engine, capsys):
@@ -176,13 +176,13 @@ def test_failures_leave_through_their_line(engine):
         patch.setattr(sys, "stdout", Closed())
         with pytest.raises(OSError) as info:
             updater.UpdaterGUI()
-    assert entries(info.value)[-1] == ("updater.UpdaterGUI.console_update", 269)
+    assert entries(info.value)[-1] == ("updater.UpdaterGUI.console_update", 299)
 
     engine.reports = [(1.0, "fast", True, 1)]  # a speed that ".1f" rejects
     with pytest.raises(ValueError) as info:
         updater.UpdaterGUI()
     assert entries(info.value)[-1] == (
-        "updater.UpdaterGUI.console_update.progress_callback", 276)
+        "updater.UpdaterGUI.console_update.progress_callback", 306)
 
 
 def test_callback_names_and_binding(engine, capsys):

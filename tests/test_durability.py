@@ -16,6 +16,7 @@ import stat
 import subprocess
 import sys
 import time
+import urllib.parse
 
 import pytest
 
@@ -32,6 +33,7 @@ sys.frozen = True
 sys.executable = {launcher!r}
 import updater
 updater.UPDATE_URL = {url!r}
+updater.UPDATE_PUBLIC_KEY = {key!r}
 print(os.getpid(), flush=True)
 updater.UpdaterGUI()
 """
@@ -51,9 +53,10 @@ def build(install, tag, size):
     return script + b"#" + filler + b"\n"
 
 
-def host(server, install, url, *wrapper):
-    """Runs one console update in a frozen-launcher host, under `wrapper` if given."""
-    code = HOST.format(launcher=install.launcher, url=url)
+def host(server, install, url, *wrapper, key=None):
+    """Runs one console update in a frozen-launcher host, under `wrapper` if given,
+    with UPDATE_PUBLIC_KEY `key`."""
+    code = HOST.format(launcher=install.launcher, url=url, key=key)
     return subprocess.run([*wrapper, sys.executable, "-c", code], capture_output=True, text=True,
                           timeout=60, env=child_env(**server.env()),
                           cwd=os.path.dirname(install.record))
@@ -102,10 +105,11 @@ def strace_problem():
     return None
 
 
-def traced(server, install, url, *options):
-    paths = [install.path, install.launcher, install.download, install.backup]
+def traced(server, install, url, *options, key=None):
+    paths = [install.path, install.launcher, install.download, install.backup,
+             install.launcher + ".minisig", install.download + ".minisig"]
     return host(server, install, url, tool("strace"), "-f", "-qq", "-e", "signal=none", *options,
-                *(arg for path in paths for arg in ("-P", path)))
+                *(arg for path in paths for arg in ("-P", path)), key=key)
 
 
 CALL = re.compile(r"(\d+) +(\w+)\(")
@@ -123,10 +127,44 @@ def positions(trace, pid):
     return found
 
 
-def fresh(install, old):
+def fresh(install, old, record=None):
     shutil.rmtree(install.path)
     os.mkdir(install.path)
     install.write(install.launcher, old)
+    if record is not None:
+        install.write(install.launcher + ".minisig", record, 0o644)
+
+
+def record_state(install, signatures):
+    """Which build's signature lies beside the launcher, as its record."""
+    try:
+        with open(install.launcher + ".minisig", "rb") as f:
+            data = f.read()
+    except FileNotFoundError:
+        return None
+    return next((tag for tag, signature in signatures.items() if data == signature), "a garbled record")
+
+
+class Signed:
+    """Signatures of the builds, in the order they were made; none without minisign."""
+
+    def __init__(self, directory, builds, signed):
+        self.key = None
+        self.of = {}
+        if not signed:
+            return
+        from test_signed import MINISIGN, Publisher
+        if MINISIGN is None:
+            pytest.skip("the minisign tool is not installed")
+        publisher = Publisher(directory)
+        self.key = publisher.public_key
+        for at, (tag, body) in enumerate(builds.items()):
+            self.of[tag] = publisher.sign(body, comment=f"timestamp:{1700000000 + at}\tfile:{tag}")
+
+    def serve(self, server, tag, url):
+        if self.key is not None:
+            server.add(self.of[tag], path=urllib.parse.urlsplit(url).path + ".minisig")
+        return url
 
 
 def wait_start(install, tag, timeout=10):
@@ -139,23 +177,33 @@ def wait_start(install, tag, timeout=10):
 
 
 @pytest.mark.no_leakcheck("its updates run in child processes under strace")
-def test_crash_at_every_step(https_server, tmp_path, monkeypatch, capsys):
+@pytest.mark.parametrize("signed", [False, True], ids=["unsigned", "signed"])
+def test_crash_at_every_step(https_server, tmp_path, monkeypatch, capsys, signed):
+    """Signed, the record beside the launcher is also checked: it is the
+    signature of the build at the launcher's name, or there is none."""
     problem = strace_problem()
     if problem:
         pytest.skip(problem)
     install = InstallDir(tmp_path, monkeypatch)
     builds = {"old": install.launcher_script("old"), "new": build(install, "new", 70000)}
-    url = https_server.add(builds["new"])
     newer = build(install, "newer", 3000)
-    newer_url = https_server.add(newer)
+    signatures = Signed(str(tmp_path), {**builds, "newer": newer}, signed)
+    url = signatures.serve(https_server, "new", https_server.add(builds["new"]))
+    newer_url = signatures.serve(https_server, "newer", https_server.add(newer))
     missing_url = https_server.add(b"gone", status=404)
     monkeypatch.setattr(updater, "TK_AVAILABLE", False)
+    monkeypatch.setattr(updater, "UPDATE_PUBLIC_KEY", signatures.key, raising=False)
 
-    fresh(install, builds["old"])
+    def mismatch(launcher):
+        record = record_state(install, signatures.of)
+        return None if record in (None, launcher) else f"{launcher} beside the record of {record}"
+
+    fresh(install, builds["old"], signatures.of.get("old"))
     trace = str(tmp_path / "trace")
-    reference = traced(https_server, install, url, "-o", trace)
+    reference = traced(https_server, install, url, "-o", trace, key=signatures.key)
     assert reference.returncode == 0, reference.stderr
     assert launcher_state(install, builds) == "new"
+    assert record_state(install, signatures.of) == ("new" if signed else None)
     with open(trace) as f:
         steps = positions(f.read(), int(reference.stdout.split()[0]))
     assert steps
@@ -163,15 +211,18 @@ def test_crash_at_every_step(https_server, tmp_path, monkeypatch, capsys):
     broken = {}
     for name, n in steps:
         where = f"{name}#{n}"
-        fresh(install, builds["old"])
+        fresh(install, builds["old"], signatures.of.get("old"))
         run = traced(https_server, install, url, "-o", os.devnull, "-e", f"trace={name}",
-                     "-e", f"inject={name}:signal=KILL:when={n}")
+                     "-e", f"inject={name}:signal=KILL:when={n}", key=signatures.key)
         if run.returncode != -9:
             broken[where] = f"not killed (exit status {run.returncode}): {run.stderr[-300:]}"
             continue
         state = launcher_state(install, builds)
         if state not in builds:
             broken[where] = state
+            continue
+        if mismatch(state):
+            broken[where] = mismatch(state)
             continue
         # The install carries on: an update succeeds, and a failed one keeps it.
         install.point(newer_url)
@@ -183,12 +234,15 @@ def test_crash_at_every_step(https_server, tmp_path, monkeypatch, capsys):
         if launcher_state(install, {"newer": newer}) != "newer" or not wait_start(install, "newer"):
             broken[where] = f"{state}, then the next update left {launcher_state(install, builds)}"
             continue
+        if signed and record_state(install, signatures.of) != "newer":
+            broken[where] = f"{state}, then the next update left {mismatch('newer')}"
+            continue
         install.point(missing_url)
         with pytest.raises(SystemExit):
             updater.UpdaterGUI()
         state = launcher_state(install, {"newer": newer})
-        if state != "newer":
-            broken[where] = f"after a failed download: {state}"
+        if state != "newer" or mismatch("newer"):
+            broken[where] = f"after a failed download: {state}, {mismatch('newer')}"
         os.remove(install.record)
 
     with capsys.disabled():

@@ -114,7 +114,7 @@ def test_path_steps_raise_before_anything_happens(monkeypatch, install_dir):
     monkeypatch.delattr(updater, "MAIN_EXE_NAME")
     with pytest.raises(NameError, match="MAIN_EXE_NAME") as info:
         updater.replace_and_run(install_dir.download)
-    assert last_entry(info.value) == ("updater.py", 137, "updater.replace_and_run")
+    assert last_entry(info.value) == ("updater.py", 157, "updater.replace_and_run")
     assert sorted(os.listdir(install_dir.path)) == ["QuelbaLauncher.exe"]
 
 
@@ -245,7 +245,7 @@ def test_callback_errors(https_server, install_dir):
     with pytest.raises(LookupError) as info:
         updater.download_new_exe_with_progress(refuses)
     assert isinstance(info.value.__context__, urllib.error.HTTPError)
-    assert last_entry(info.value) == ("updater.py", 129, "updater.download_new_exe_with_progress")
+    assert last_entry(info.value) == ("updater.py", 145, "updater.download_new_exe_with_progress")
 
 
 def test_interrupt_is_not_a_failure(https_server, install_dir):
@@ -496,7 +496,7 @@ def test_failed_swap_restores_the_launcher(install_dir, monkeypatch, kind):
         assert str(info.value) == "Failed to replace and run: "
     if kind == "cannot execute":
         assert cause.errno == errno.ENOEXEC
-    assert last_entry(info.value) == ("updater.py", 192, "updater.replace_and_run")
+    assert last_entry(info.value) == ("updater.py", 219, "updater.replace_and_run")
     files = install_dir.files()
     if restored:
         assert files["QuelbaLauncher.exe"] == (old_launcher, 0o700)
@@ -530,7 +530,7 @@ def test_interrupt_during_swap_is_not_wrapped(install_dir, monkeypatch):
     install_dir.write(install_dir.download, install_dir.launcher_script("new"), 0o644)
     with pytest.raises(KeyboardInterrupt) as info:
         updater.replace_and_run(install_dir.download)
-    assert last_entry(info.value) == ("updater.py", 174, "updater.replace_and_run")
+    assert last_entry(info.value) == ("updater.py", 201, "updater.replace_and_run")
     # the previous launcher is back in its place all the same
     assert install_dir.files() == {"QuelbaLauncher.exe": (install_dir.launcher_script("old"), 0o755)}
 

@@ -155,3 +155,169 @@ def test_without_a_key_the_server_sees_one_request(https_server, install_dir, mo
     assert updater.download_new_exe_with_progress(Reports()) == install_dir.download
     assert len(https_server.requests(install_dir.url)) == 1
     assert https_server.requests(install_dir.url + ".minisig") == []
+
+
+# ---------------------------------------------------------------------------
+# Rollback: the installed build's signature lies beside it as its record, and a
+# build signed before it is refused.
+
+T = 1700003600
+
+
+def stamped(seconds):
+    """minisign's own trusted comment, for a build signed at `seconds`."""
+    return f"timestamp:{seconds}\tfile:QuelbaLauncher.exe\thashed"
+
+
+@pytest.fixture
+def installed(signed, install_dir, publisher):
+    """Installs build "T", signed at T, by a download and replace_and_run;
+    returns the launcher and its record."""
+    body = install_dir.launcher_script("T")
+    signature = publisher.sign(body, comment=stamped(T))
+    path, reports = signed(body, signature)
+    assert path == install_dir.download and FAILURE not in reports
+    with open(path + ".minisig", "rb") as f:
+        assert f.read() == signature
+    assert updater.replace_and_run(path) is None
+    assert [run["tag"] for run in install_dir.wait_runs()] == ["T"]
+    files = {name: data for name, (data, _) in install_dir.files().items()}
+    assert files == {"QuelbaLauncher.exe": body, "QuelbaLauncher.exe.minisig": signature}
+    return body, signature
+
+
+def refusal(seconds):
+    return f"the build was signed at {seconds}, before the installed one ({T})"
+
+
+NO_TIME = f"the build's signature carries no time, and the installed one was signed at {T}"
+
+# the trusted comment of the served build, and the words of its refusal (None: it installs)
+ROLLBACK = {
+    "a second earlier": (stamped(T - 1), refusal(T - 1)),
+    "no time": ("build 3", NO_TIME),
+    "time not the first field": (f"file:QuelbaLauncher.exe\ttimestamp:{T + 1}", NO_TIME),
+    "21 digits": (stamped(f"{T + 1:021d}"), NO_TIME),
+    "the same second": (stamped(T), None),
+    "a second later": (stamped(T + 1), None),
+    "20 digits, leading zeros": (stamped(f"{T + 1:020d}"), None),
+}
+
+
+@pytest.mark.parametrize("case", ROLLBACK)
+def test_a_build_signed_before_the_installed_one_is_refused(installed, signed, install_dir,
+                                                            publisher, case):
+    comment, words = ROLLBACK[case]
+    before = install_dir.files()
+    body = install_dir.launcher_script("served")
+    signature = publisher.sign(body, comment=comment)
+    path, reports = signed(body, signature)
+    if words is not None:
+        assert path is None and reports.count(FAILURE) == 1 and reports[-1] == FAILURE
+        assert str(reports.error) == words
+        assert install_dir.files() == before
+        return
+    assert path == install_dir.download and FAILURE not in reports
+    assert updater.replace_and_run(path) is None
+    assert [run["tag"] for run in install_dir.wait_runs(2)] == ["T", "served"]
+    files = {name: data for name, (data, _) in install_dir.files().items()}
+    assert files == {"QuelbaLauncher.exe": body, "QuelbaLauncher.exe.minisig": signature}
+
+
+def garble(signature):
+    """One character of the signature line changed: still base64, no longer valid."""
+    lines = signature.split(b"\n")
+    lines[1] = lines[1][:20] + (b"A" if lines[1][20:21] != b"A" else b"B") + lines[1][21:]
+    return b"\n".join(lines)
+
+
+# what becomes of the record, or of the launcher, after a signed install
+SPOILED = {
+    "launcher swapped by hand": lambda d, o, body, sig: d.write(d.launcher, d.launcher_script("by hand")),
+    "record by another key": lambda d, o, body, sig: d.write(d.launcher + ".minisig",
+                                                             o.sign(body, comment=stamped(T))),
+    "garbled record": lambda d, o, body, sig: d.write(d.launcher + ".minisig", garble(sig)),
+    "not a signature": lambda d, o, body, sig: d.write(d.launcher + ".minisig", b"timestamp:9999999999\n"),
+    "record is a directory": lambda d, o, body, sig: (os.remove(d.launcher + ".minisig"),
+                                                      os.mkdir(d.launcher + ".minisig")),
+}
+
+
+@pytest.mark.parametrize("spoil", SPOILED)
+def test_a_record_that_does_not_hold_counts_as_none(installed, signed, install_dir, publisher,
+                                                    other_publisher, spoil):
+    older = install_dir.launcher_script("older")
+    signature = publisher.sign(older, comment=stamped(T - 1))
+    assert signed(older, signature)[0] is None
+    SPOILED[spoil](install_dir, other_publisher, *installed)
+    path, reports = signed(older, signature)
+    assert path == install_dir.download and FAILURE not in reports
+
+
+def test_a_patch_to_an_older_build_falls_back_and_is_refused(installed, signed, install_dir,
+                                                             https_server, publisher, monkeypatch):
+    from test_patches import ZSTD, make_patch, patch_path
+    if ZSTD is None:
+        pytest.skip("the zstd tool is not installed")
+    monkeypatch.setattr(updater, "UPDATE_PATCHES", True, raising=False)
+    body, _ = installed
+    older = install_dir.launcher_script("older")
+    url = serve(https_server, older, publisher.sign(older, comment=stamped(T - 1)))
+    https_server.add(make_patch(publisher.directory, body, older), path=patch_path(url, body))
+    install_dir.point(url)
+    before = install_dir.files()
+    reports = Reports()
+    assert updater.download_new_exe_with_progress(reports) is None
+    assert reports.count(FAILURE) == 1 and str(reports.error) == refusal(T - 1)
+    assert len(https_server.requests(patch_path(url, body))) == 1
+    assert len(https_server.requests(url)) == 1
+    assert install_dir.files() == before
+
+
+def test_without_a_key_no_record_is_read_or_written(installed, install_dir, https_server, child):
+    """The record of a signed install stays as it is, unread, once the key is gone."""
+    older = install_dir.launcher_script("older")
+    install_dir.point(https_server.add(older))
+    proc = child("import sys, updater\n" + install_dir.child_code() + """
+seen = []
+sys.addaudithook(lambda event, args: seen.append((event, args)) if ".minisig" in repr(args) else None)
+path = updater.download_new_exe_with_progress(lambda *report: None)
+updater.replace_and_run(path)
+print(path, seen)
+""")
+    assert proc.stdout.split() == [install_dir.download, "[]"], proc.stderr
+    assert https_server.requests(install_dir.url + ".minisig") == []
+    files = {name: data for name, (data, _) in install_dir.files().items()}
+    assert files == {"QuelbaLauncher.exe": older, "QuelbaLauncher.exe.minisig": installed[1]}
+
+
+def test_where_a_running_launcher_cannot_be_replaced_its_record_follows_the_move(install_dir,
+                                                                                 monkeypatch):
+    """os.name "nt": the record goes before the launcher is renamed, and the
+    download's signature is renamed to the record after the download is moved in."""
+    from test_engine import Proxy
+    steps = []
+
+    def step(name, function):
+        def run(*paths):
+            steps.append((name, *map(os.path.basename, paths)))
+            return function(*paths)
+        return run
+
+    monkeypatch.setattr(updater, "os", Proxy(os, name="nt", replace=step("replace", os.replace),
+                                             remove=step("remove", os.remove)))
+    monkeypatch.setattr(updater, "shutil", Proxy(shutil, move=step("move", shutil.move)))
+    monkeypatch.setattr(updater, "UPDATE_PUBLIC_KEY", "read only for not being None", raising=False)
+    install_dir.write(install_dir.launcher + ".minisig", b"the old record", 0o644)
+    install_dir.write(install_dir.download, install_dir.launcher_script("new"), 0o644)
+    install_dir.write(install_dir.download + ".minisig", b"the new record", 0o644)
+
+    assert updater.replace_and_run(install_dir.download) is None
+    assert steps == [("remove", "QuelbaLauncher.exe.minisig"),
+                     ("replace", "QuelbaLauncher.exe", "QuelbaLauncher.exe.old"),
+                     ("move", "QuelbaLauncher_new.exe", "QuelbaLauncher.exe"),
+                     ("replace", "QuelbaLauncher_new.exe.minisig", "QuelbaLauncher.exe.minisig"),
+                     ("remove", "QuelbaLauncher.exe.old")]
+    assert [run["tag"] for run in install_dir.wait_runs()] == ["new"]
+    assert install_dir.files() == {"QuelbaLauncher.exe": (install_dir.launcher_script("new"), 0o755),
+                                   "QuelbaLauncher.exe.minisig": (b"the new record", 0o644)}

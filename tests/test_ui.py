@@ -138,7 +138,7 @@ def test_failure_report_posts_three_actions(relay, failure):
     with pytest.raises(SystemExit) as info:
         posts[-1][1]()
     assert info.value.code == 1
-    assert entries(info.value) == [(STEM + ".progress_callback.exit_lambda", 239)]
+    assert entries(info.value) == [(STEM + ".progress_callback.exit_lambda", 269)]
 
 
 @pytest.mark.parametrize("result", [None, "", 0])
@@ -200,29 +200,29 @@ def test_failures_are_reported_under_their_own_names(relay):
 
     updater.download_new_exe_with_progress = download
     posts = relay.run()
-    assert seen == [[(STEM + ".progress_callback", 243)], [(STEM + ".progress_callback", 233)]]
+    assert seen == [[(STEM + ".progress_callback", 273)], [(STEM + ".progress_callback", 263)]]
 
     # A failing action: its own name and line, not the enclosing function's.
     bar, text, bar2, ready, complete = (f for _, f in posts)
     assert (bar.__name__, text.__name__, bar2.__name__) == ("lambda2", "lambda3", "lambda2")
     with pytest.raises(ValueError) as info:
         text()  # format("fast", ".1f")
-    assert entries(info.value) == [(STEM + ".progress_callback.lambda3", 245)]
+    assert entries(info.value) == [(STEM + ".progress_callback.lambda3", 275)]
 
     del relay.gui.progress
     with pytest.raises(AttributeError) as info:
         bar()
-    assert entries(info.value) == [(STEM + ".progress_callback.lambda2", 242)]
+    assert entries(info.value) == [(STEM + ".progress_callback.lambda2", 272)]
 
     del relay.gui.speed_lbl
     with pytest.raises(AttributeError) as info:
         ready()
-    assert entries(info.value) == [(STEM + ".lambda5", 253)]
+    assert entries(info.value) == [(STEM + ".lambda5", 283)]
 
     relay.gui._complete_update = None
     with pytest.raises(TypeError) as info:
         complete()
-    assert entries(info.value) == [(STEM + ".lambda6", 255)]
+    assert entries(info.value) == [(STEM + ".lambda6", 285)]
 
     # A failing statement of _run_update itself.
     relay.result = BadBool()
@@ -230,13 +230,13 @@ def test_failures_are_reported_under_their_own_names(relay):
     relay.reports = []
     with pytest.raises(ZeroDivisionError) as info:
         relay.gui._run_update()
-    assert entries(info.value) == [(STEM, 251)]
+    assert entries(info.value) == [(STEM, 281)]
 
     relay.gui.root = None
     relay.result = "path"
     with pytest.raises(AttributeError) as info:
         relay.gui._run_update()
-    assert entries(info.value) == [(STEM, 252)]
+    assert entries(info.value) == [(STEM, 282)]
 
 
 def test_actions_release_what_they_hold(relay):
@@ -267,7 +267,7 @@ def test_init_binding_fails_before_any_window(monkeypatch):
     with pytest.raises(TypeError) as info:
         updater.UpdaterGUI(1)
     assert str(info.value) == "__init__() takes exactly 1 positional argument (2 given)"
-    assert entries(info.value) == [("updater.UpdaterGUI.__init__", 204)]
+    assert entries(info.value) == [("updater.UpdaterGUI.__init__", 234)]
 
 
 def test_console_path_makes_no_window(monkeypatch, capsys):
@@ -378,7 +378,7 @@ def test_live_progress_through_tk(display):
     (error,) = log["callback_errors"]
     assert error["type"] == "ValueError"
     assert [e for e in error["entries"] if e[1] == "updater.py"] == [
-        [STEM + ".progress_callback.lambda3", "updater.py", 245]]
+        [STEM + ".progress_callback.lambda3", "updater.py", 275]]
     assert log["final"] == {"title_lbl": "Downloading Update...",
                             "speed_lbl": "1536 KB \u2022 2.0 KB/s", "value": 5.0}
     assert log["end"]["how"] == "SystemExit" and log["end"]["code"] == 0
@@ -450,8 +450,8 @@ def test_completion_with_standins(display, error, message):
     end = log["end"]
     assert (end["how"], end["code"], end["context"]) == ("SystemExit", 1, "RuntimeError")
     assert [e[:] for e in end["entries"] if e[1] == "updater.py"][-2:] == [
-        [STEM + ".lambda6", "updater.py", 255],
-        ["updater.UpdaterGUI._complete_update", "updater.py", 263]]
+        [STEM + ".lambda6", "updater.py", 285],
+        ["updater.UpdaterGUI._complete_update", "updater.py", 293]]
     assert proc.returncode == 1
 
 
@@ -460,7 +460,7 @@ def test_close_request_with_standins(display, when):
     proc, log = run_window(display, STANDIN_DOWNLOAD, close_when=when)
     end = log["end"]
     assert (end["how"], end["code"]) == ("SystemExit", 0)
-    assert end["entries"][-1] == ["updater.UpdaterGUI._on_close", "updater.py", 266]
+    assert end["entries"][-1] == ["updater.UpdaterGUI._on_close", "updater.py", 296]
     assert log["swaps"] == []
     assert proc.returncode == 0, proc.stderr
 
@@ -558,7 +558,7 @@ def test_close_during_the_download(display, https_server, install_dir):
         rest.set()
     end = log["end"]
     assert (end["how"], end["code"]) == ("SystemExit", 0)
-    assert end["entries"][-1] == ["updater.UpdaterGUI._on_close", "updater.py", 266]
+    assert end["entries"][-1] == ["updater.UpdaterGUI._on_close", "updater.py", 296]
     assert proc.returncode == 0, proc.stderr
     files = contents(install_dir)
     assert files["QuelbaLauncher.exe"] == old

@@ -554,6 +554,7 @@ Outcome save_response(PyObject *progress_callback, PyObject *new_path, PyObject 
 struct Signing {
     minisign::PublicKey key{};
     Ref digest;
+    bool named = false;  // UPDATE_PUBLIC_KEY is not None, even when malformed
 };
 
 /// Lines 43-47, read at every call so that a host may set the key at any time:
@@ -571,6 +572,7 @@ Outcome read_public_key(Signing *signing)
         return Outcome::ok();
     if (public_key.get() == Py_None)
         return Outcome::ok();
+    signing->named = true;
     if (!PyUnicode_Check(public_key.get())) {
         PyErr_Format(PyExc_TypeError, "UPDATE_PUBLIC_KEY must be a str or None, not %.200s",
                      Py_TYPE(public_key.get())->tp_name);
@@ -704,22 +706,23 @@ int verify_file(const minisign::PublicKey &key, const minisign::Signature &sig, 
 
 /// Line 121: the build checked against its signature, which names the key,
 /// signs the build (or its BLAKE2b-512 hash) and, globally, its trusted comment.
-Outcome check_signature(const Signing &signing, PyObject *signature, PyObject *new_path)
+/// Fills *sig, which borrows the trusted comment from `signature`.
+Outcome check_signature(const Signing &signing, PyObject *signature, PyObject *new_path,
+                        minisign::Signature *sig)
 {
     char *text = nullptr;
     Py_ssize_t size = 0;
     if (PyBytes_AsStringAndSize(signature, &text, &size) < 0)
         return download_error(dl::verify);
-    minisign::Signature sig{};
-    minisign::Status status = minisign::parse_signature(text, static_cast<size_t>(size), sig);
-    if (status == minisign::Status::ok && sig.prehashed) {
+    minisign::Status status = minisign::parse_signature(text, static_cast<size_t>(size), *sig);
+    if (status == minisign::Status::ok && sig->prehashed) {
         Ref digest = call_method(signing.digest.get(), names.digest);
         char *bytes = nullptr;
         Py_ssize_t length = 0;
         if (!digest || PyBytes_AsStringAndSize(digest.get(), &bytes, &length) < 0)
             return download_error(dl::verify);
-        status = minisign::verify(signing.key, sig, bytes, static_cast<size_t>(length));
-    } else if (status == minisign::Status::ok && verify_file(signing.key, sig, new_path, &status) < 0) {
+        status = minisign::verify(signing.key, *sig, bytes, static_cast<size_t>(length));
+    } else if (status == minisign::Status::ok && verify_file(signing.key, *sig, new_path, &status) < 0) {
         return download_error(dl::verify);
     }
     if (status != minisign::Status::ok) {
@@ -729,19 +732,180 @@ Outcome check_signature(const Signing &signing, PyObject *signature, PyObject *n
     return Outcome::ok();
 }
 
-/// Lines 111-121, when a key is set: the build in new_path checked against the
-/// signature published beside it.
+/// with open(path, "rb") as f: *data = f.read(size): 0, or -1 with an exception set.
+int read_file(PyObject *path, PyObject *size, Ref *data)
+{
+    Ref file = call(state.open, {path, names.mode_rb});
+    if (!file)
+        return -1;
+    With block;
+    Ref f = block.enter(file.get());
+    if (!f)
+        return -1;
+    *data = call_method(f.get(), names.read, {size});
+    if (!*data) {
+        block.exit_error();  // a file never suppresses what ends its block
+        return -1;
+    }
+    return block.exit_ok();
+}
+
+/// The time of the installed build, from the record beside the launcher: a
+/// signature file that parses, names the key, carries a time and verifies
+/// against the launcher's bytes. *time stays empty when the record does not
+/// count. 0, or -1 with an exception set.
+int read_record(const minisign::PublicKey &key, PyObject *exe_dir, minisign::Timestamp *time)
+{
+    Ref main_exe = install_path(exe_dir, names.MAIN_EXE_NAME);
+    Ref record_path = main_exe ? steal(PyNumber_Add(main_exe.get(), names.minisig_suffix)) : Ref{};
+    Ref text;
+    if (!record_path || read_file(record_path.get(), ints.signature_cap, &text) < 0)
+        return -1;
+    char *data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(text.get(), &data, &size) < 0)
+        return -1;
+    minisign::Signature sig{};
+    if (size > signature_max ||
+        minisign::parse_signature(data, static_cast<size_t>(size), sig) != minisign::Status::ok)
+        return 0;
+    minisign::Timestamp carried;
+    minisign::signed_at(sig.trusted_comment, sig.trusted_comment_size, carried);
+    // A record without a time limits nothing: the launcher is not read for it.
+    if (carried.size == 0 || sig.key_id != key.key_id)
+        return 0;
+    minisign::Status status = minisign::Status::ok;
+    if (sig.prehashed) {
+        Ref hashlib = steal(PyImport_Import(names.hashlib));
+        Ref file = hashlib ? call(state.open, {main_exe.get(), names.mode_rb}) : Ref{};
+        if (!file)
+            return -1;
+        With block;
+        Ref launcher = block.enter(file.get());
+        if (!launcher)
+            return -1;
+        Ref hash = call_method(hashlib.get(), names.file_digest, {launcher.get(), names.blake2b});
+        Ref digest = hash ? call_method(hash.get(), names.digest) : Ref{};
+        if (!digest) {
+            block.exit_error();
+            return -1;
+        }
+        char *bytes = nullptr;
+        Py_ssize_t length = 0;
+        if (block.exit_ok() < 0 || PyBytes_AsStringAndSize(digest.get(), &bytes, &length) < 0)
+            return -1;
+        status = minisign::verify(key, sig, bytes, static_cast<size_t>(length));
+    } else if (verify_file(key, sig, main_exe.get(), &status) < 0) {
+        return -1;
+    }
+    if (status == minisign::Status::ok)
+        *time = carried;
+    return 0;
+}
+
+/// The installed record, read at most once per download: a patch that fails
+/// the rule falls back to the full build, which is held to the same time.
+struct Installed {
+    bool read = false;
+    minisign::Timestamp time;  // empty when no record counts
+};
+
+/// Lines 122-124: a build signed before the installed one is refused, and so
+/// is a build whose signature carries no time once the installed one does.
+///     installed = <the installed record's time, or None: read_record; any Exception means None>
+///     if installed is not None and <this signature's time is missing or earlier>:
+///         raise ValueError(f"the build was signed at {...}, before the installed one ({installed})")
+Outcome check_rollback(const Signing &signing, const minisign::Signature &sig, PyObject *exe_dir,
+                       Installed *installed)
+{
+    if (!installed->read) {
+        if (read_record(signing.key, exe_dir, &installed->time) < 0) {
+            if (!swallow_exception())
+                return download_error(dl::installed);
+            installed->time = {};
+        }
+        installed->read = true;
+    }
+    if (installed->time.size == 0)
+        return Outcome::ok();
+    minisign::Timestamp signed_time;
+    minisign::signed_at(sig.trusted_comment, sig.trusted_comment_size, signed_time);
+    if (signed_time.size == 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "the build's signature carries no time, and the installed one was signed at %s",
+                     installed->time.digits.data());
+        return download_error(dl::rollback_raise);
+    }
+    if (minisign::earlier(signed_time, installed->time)) {
+        PyErr_Format(PyExc_ValueError, "the build was signed at %s, before the installed one (%s)",
+                     signed_time.digits.data(), installed->time.digits.data());
+        return download_error(dl::rollback_raise);
+    }
+    return Outcome::ok();
+}
+
+/// Lines 125-132: the verified signature kept beside the download, made as
+/// the download is, for replace_and_run to install with it.
+///     try:
+///         os.remove(new_path + ".minisig")
+///     except FileNotFoundError:
+///         pass
+///     with open(new_path + ".minisig", "xb") as s:
+///         s.write(signature)
+///         s.flush()
+///         os.fsync(s.fileno())
+Outcome keep_signature(PyObject *new_path, PyObject *signature)
+{
+    Ref path = steal(PyNumber_Add(new_path, names.minisig_suffix));
+    if (!path)
+        return download_error(dl::signature_remove);
+    if (os_call(names.remove, {path.get()}) < 0) {
+        if (!pending_matches(PyExc_FileNotFoundError))
+            return download_error(dl::signature_remove);
+        PyErr_Clear();
+    }
+    Ref file = call(state.open, {path.get(), names.mode_xb});
+    if (!file)
+        return download_error(dl::signature_open);
+    With block;
+    Ref s = block.enter(file.get());
+    if (!s)
+        return download_error(dl::signature_open);
+    Outcome inside = Outcome::ok();
+    if (!call_method(s.get(), names.write, {signature}))
+        inside = download_error(dl::signature_write);
+    else if (!call_method(s.get(), names.flush))
+        inside = download_error(dl::signature_flush);
+    else if (fsync_file(s.get()) < 0)
+        inside = download_error(dl::signature_fsync);
+    if (inside.raised())
+        return leave_with_error(inside, block, dl::signature_open, download_error);
+    if (block.exit_ok() < 0)
+        return download_error(dl::signature_open);
+    return Outcome::ok();
+}
+
+/// Lines 111-132, when a key is set: the build in new_path checked against the
+/// signature published beside it and against the installed build's time, and
+/// the signature kept beside it.
 ///     if public_key is not None:
 ///         <the signature fetched: fetch_signature, lines 112-120>
 ///         <the build checked against it: check_signature, line 121>
-Outcome check_signed(const Signing &signing, PyObject *new_path)
+///         <no older than the installed build: check_rollback, lines 122-124>
+///         <the signature kept: keep_signature, lines 125-132>
+Outcome check_signed(const Signing &signing, PyObject *exe_dir, PyObject *new_path, Installed *installed)
 {
     if (!signing.digest)
         return Outcome::ok();
     Ref signature;
     if (Outcome r = fetch_signature(&signature); r.raised())
         return r;
-    return check_signature(signing, signature.get(), new_path);
+    minisign::Signature sig{};
+    if (Outcome r = check_signature(signing, signature.get(), new_path, &sig); r.raised())
+        return r;
+    if (Outcome r = check_rollback(signing, sig, exe_dir, installed); r.raised())
+        return r;
+    return keep_signature(new_path, signature.get());
 }
 
 // ---------------------------------------------------------------------------
@@ -970,7 +1134,7 @@ Outcome apply_patch(PyObject *progress_callback, PyObject *zstd, PyObject *main_
 /// published against it, then checked against the build's signature when a key
 /// is set. Sets *opened once the download file has been made.
 Outcome fetch_patch(PyObject *progress_callback, PyObject *exe_dir, PyObject *new_path,
-                    const Signing &signing, bool *opened)
+                    const Signing &signing, Installed *installed, bool *opened)
 {
     // from backports import zstd  (the standard library's compression.zstd from 3.14 on)
     Ref zstd = steal(PyImport_Import(names.zstd_module));
@@ -994,7 +1158,7 @@ Outcome fetch_patch(PyObject *progress_callback, PyObject *exe_dir, PyObject *ne
     if (!patch_req)
         return download_error(pt::request);
     // if public_key is not None: a digest of its own, for the build the patch makes
-    Signing patched{signing.key, {}};
+    Signing patched{signing.key, {}, signing.named};
     if (signing.digest) {
         patched.digest = call_method(hashlib.get(), names.blake2b);
         if (!patched.digest)
@@ -1011,8 +1175,8 @@ Outcome fetch_patch(PyObject *progress_callback, PyObject *exe_dir, PyObject *ne
         return leave_with_error(r, block, pt::urlopen, download_error);
     if (block.exit_ok() < 0)
         return download_error(pt::urlopen);
-    // <the build checked against its signature, as below>
-    return check_signed(patched, new_path);
+    // <the build checked against its signature and the installed build's time, as below>
+    return check_signed(patched, exe_dir, new_path, installed);
 }
 
 /// globals().get("UPDATE_PATCHES") by the truth test: 1, 0, or -1 with an
@@ -1025,9 +1189,11 @@ int patches_on()
     return PyObject_IsTrue(flag.get());
 }
 
-/// Lines 41-122, the body of the try statement: ok when new_path is to be
-/// returned. Sets *opened once the download file has been made.
-Outcome fetch(PyObject *progress_callback, PyObject *exe_dir, PyObject *new_path, bool *opened)
+/// Lines 41-133, the body of the try statement: ok when new_path is to be
+/// returned. Sets *opened once the download file has been made, and *keyed
+/// once UPDATE_PUBLIC_KEY has been found set.
+Outcome fetch(PyObject *progress_callback, PyObject *exe_dir, PyObject *new_path, bool *opened,
+              bool *keyed)
 {
     // if not os.path.lexists(os.path.join(exe_dir, MAIN_EXE_NAME)) and ...:
     //     os.replace(os.path.join(exe_dir, MAIN_EXE_NAME + ".old"), os.path.join(exe_dir, MAIN_EXE_NAME))
@@ -1040,8 +1206,11 @@ Outcome fetch(PyObject *progress_callback, PyObject *exe_dir, PyObject *new_path
     if (Outcome r = heal(main_exe.get(), old_exe.get(), download_error, dl::heal_test); r.raised())
         return r;
     Signing signing;
-    if (Outcome r = read_public_key(&signing); r.raised())
-        return r;
+    Outcome key = read_public_key(&signing);
+    *keyed = signing.named;
+    if (key.raised())
+        return key;
+    Installed installed;
     // if globals().get("UPDATE_PATCHES"):
     //     try:
     //         <the build made from a patch: fetch_patch, lines 50-70>
@@ -1052,7 +1221,7 @@ Outcome fetch(PyObject *progress_callback, PyObject *exe_dir, PyObject *new_path
     if (patches < 0)
         return download_error(pt::patches);
     if (patches) {
-        Outcome patched = fetch_patch(progress_callback, exe_dir, new_path, signing, opened);
+        Outcome patched = fetch_patch(progress_callback, exe_dir, new_path, signing, &installed, opened);
         if (!patched.raised() || !pending_matches(PyExc_Exception))
             return patched;
         Handler fallback;  // over when the build's download starts: the callback does not see it
@@ -1075,7 +1244,7 @@ Outcome fetch(PyObject *progress_callback, PyObject *exe_dir, PyObject *new_path
         return leave_with_error(r, resp_block, dl::urlopen, download_error);
     if (resp_block.exit_ok() < 0)
         return download_error(dl::urlopen);
-    return check_signed(signing, new_path);
+    return check_signed(signing, exe_dir, new_path, &installed);
 }
 
 PyObject *download_body(PyObject *, PyObject *const *args)
@@ -1093,24 +1262,30 @@ PyObject *download_body(PyObject *, PyObject *const *args)
         return fail(here, dl::new_path);
     // f = None
     bool opened = false;
+    bool keyed = false;  // public_key is not None
     // try:
     //     ...
     //     return new_path
-    if (!fetch(progress_callback, exe_dir.get(), new_path.get(), &opened).raised())
+    if (!fetch(progress_callback, exe_dir.get(), new_path.get(), &opened, &keyed).raised())
         return new_path.release();
     // except Exception as e:
     //     ...
     // except BaseException:
     //     if f is not None:
     //         <the partial file removed, errors dropped>
+    //     if public_key is not None:
+    //         <its signature file removed, errors dropped>
     //     raise
-    // An interrupt or exit passes through unchanged, and takes the partial file with it.
+    // An interrupt or exit passes through unchanged, and takes the partial
+    // file and the signature file with it.
     if (!pending_matches(PyExc_Exception)) {
-        if (opened) {
-            ErrorScope keep;
-            Ref remove = dotted(names.os, {names.remove});
-            if (remove)  // a failure of its own is dropped with `keep`
-                static_cast<void>(call(remove.get(), {new_path.get()}));
+        ErrorScope keep;
+        if (opened && os_call(names.remove, {new_path.get()}) < 0)
+            PyErr_Clear();  // a failure of its own is dropped
+        if (keyed) {
+            Ref signature_path = steal(PyNumber_Add(new_path.get(), names.minisig_suffix));
+            if (!signature_path || os_call(names.remove, {signature_path.get()}) < 0)
+                PyErr_Clear();
         }
         return nullptr;
     }
@@ -1122,6 +1297,16 @@ PyObject *download_body(PyObject *, PyObject *const *args)
     //             pass
     if (opened && os_call(names.remove, {new_path.get()}) < 0 && !swallow_exception())
         return fail(here, dl::remove_partial);
+    //     if public_key is not None:
+    //         try:
+    //             os.remove(new_path + ".minisig")
+    //         except Exception:
+    //             pass
+    if (keyed) {
+        Ref signature_path = steal(PyNumber_Add(new_path.get(), names.minisig_suffix));
+        if ((!signature_path || os_call(names.remove, {signature_path.get()}) < 0) && !swallow_exception())
+            return fail(here, dl::remove_signature);
+    }
     //     progress_callback(-1, 0, False, 0)
     if (!call_tuple(progress_callback, tuples.failure_report))
         return fail(here, dl::failure_report);
@@ -1216,12 +1401,52 @@ Outcome copy_backup(PyObject *main_exe, PyObject *old_exe)
     return Outcome::ok();
 }
 
-/// Lines 150-153, where a running executable can be renamed but not replaced:
+/// Lines 170-171, before the launcher changes: its record goes first, so that
+/// no moment of the swap leaves the old build's record beside another build.
+///     if signed and os.path.lexists(main_exe + ".minisig"):
+///         os.remove(main_exe + ".minisig")
+Outcome drop_record(PyObject *main_exe)
+{
+    Ref record = steal(PyNumber_Add(main_exe, names.minisig_suffix));
+    if (!record)
+        return swap_error(rr::record_test);
+    int present = path_test(names.lexists, record.get());
+    if (present < 0)
+        return swap_error(rr::record_test);
+    if (present && os_call(names.remove, {record.get()}) < 0)
+        return swap_error(rr::record_remove);
+    return Outcome::ok();
+}
+
+/// Once the new launcher is at its name, the signature its download kept
+/// becomes its record, in one rename; `line` is the first of:
+///     if signed and os.path.lexists(os.fspath(new_exe) + ".minisig"):
+///         os.replace(os.fspath(new_exe) + ".minisig", main_exe + ".minisig")
+Outcome install_record(PyObject *new_exe, PyObject *main_exe, int line)
+{
+    Ref path = steal(PyOS_FSPath(new_exe));
+    Ref kept = path ? steal(PyNumber_Add(path.get(), names.minisig_suffix)) : Ref{};
+    if (!kept)
+        return swap_error(line);
+    int present = path_test(names.lexists, kept.get());
+    if (present < 0)
+        return swap_error(line);
+    if (!present)
+        return Outcome::ok();
+    Ref record = steal(PyNumber_Add(main_exe, names.minisig_suffix));
+    if (!record || os_call(names.replace, {kept.get(), record.get()}) < 0)
+        return swap_error(line + 1);
+    return Outcome::ok();
+}
+
+/// Lines 173-178, where a running executable can be renamed but not replaced:
 ///     if os.path.exists(main_exe):
 ///         os.replace(main_exe, old_exe)
 ///         backed_up = True
 ///     shutil.move(new_exe, main_exe)
-Outcome swap_windows(PyObject *new_exe, PyObject *main_exe, PyObject *old_exe, bool *backed_up)
+///     <the record installed: install_record, lines 177-178>
+Outcome swap_windows(PyObject *new_exe, PyObject *main_exe, PyObject *old_exe, bool signed_,
+                     bool *backed_up)
 {
     int launcher = path_test(names.exists, main_exe);
     if (launcher < 0)
@@ -1234,14 +1459,17 @@ Outcome swap_windows(PyObject *new_exe, PyObject *main_exe, PyObject *old_exe, b
     Ref move = dotted(names.shutil, {names.move});
     if (!move || !call(move.get(), {new_exe, main_exe}))
         return swap_error(rr::nt_move);
+    if (signed_)
+        return install_record(new_exe, main_exe, rr::nt_record_test);
     return Outcome::ok();
 }
 
-/// Lines 155-170: the launcher's name always holds a launcher. The backup is a
+/// Lines 180-197: the launcher's name always holds a launcher. The backup is a
 /// second name for the current launcher, the download replaces it in one
-/// rename, and the directory is synced so that the rename survives a power cut.
+/// rename, its record follows, and the directory is synced so that both
+/// renames survive a power cut.
 Outcome swap_posix(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyObject *old_exe,
-                   bool *backed_up)
+                   bool signed_, bool *backed_up)
 {
     // if os.path.lexists(old_exe):
     //     os.remove(old_exe)
@@ -1258,7 +1486,7 @@ Outcome swap_posix(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyO
         //     try:
         //         os.link(main_exe, old_exe)
         //     except OSError:
-        //         <a synced copy instead: copy_backup, lines 161-163>
+        //         <a synced copy instead: copy_backup, lines 186-188>
         if (os_call(names.link, {main_exe, old_exe}) < 0) {
             if (!pending_matches(PyExc_OSError))
                 return swap_error(rr::link);
@@ -1272,6 +1500,10 @@ Outcome swap_posix(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyO
     // os.replace(new_exe, main_exe)
     if (os_call(names.replace, {new_exe, main_exe}) < 0)
         return swap_error(rr::replace);
+    // <the record installed: install_record, lines 191-192>
+    if (signed_)
+        if (Outcome r = install_record(new_exe, main_exe, rr::record_install_test); r.raised())
+            return r;
     return sync_dir(exe_dir, rr::dir_open);
 }
 
@@ -1320,11 +1552,11 @@ Outcome start(PyObject *main_exe)
     return Outcome::ok();
 }
 
-/// Lines 176-183: the backup goes once the new launcher has started.
+/// Lines 203-210: the backup goes once the new launcher has started.
 ///     if os.path.exists(old_exe):
 ///         os.remove(old_exe)
 ///     if os.name != "nt":
-///         <the directory synced again: sync_dir, lines 179-183>
+///         <the directory synced again: sync_dir, lines 206-210>
 Outcome remove_backup(PyObject *exe_dir, PyObject *old_exe)
 {
     int backup = path_test(names.exists, old_exe);
@@ -1340,9 +1572,10 @@ Outcome remove_backup(PyObject *exe_dir, PyObject *old_exe)
     return sync_dir(exe_dir, rr::resync_test + 1);
 }
 
-/// Lines 141-185, the body of the try statement. Sets *backed_up once the
+/// Lines 162-212, the body of the try statement. Sets *backed_up once the
 /// backup holds the current launcher.
-Outcome swap(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyObject *old_exe, bool *backed_up)
+Outcome swap(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyObject *old_exe, bool signed_,
+             bool *backed_up)
 {
     if (Outcome r = heal(main_exe, old_exe, swap_error, rr::heal_test); r.raised())
         return r;
@@ -1366,21 +1599,25 @@ Outcome swap(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyObject 
     Ref mode_bits = steal(PyLong_FromLong(mode));
     if (!mode_bits || !call(chmod.get(), {new_exe, mode_bits.get()}))
         return swap_error(rr::chmod);
+    // <the installed record removed: drop_record, lines 170-171>
+    if (signed_)
+        if (Outcome r = drop_record(main_exe); r.raised())
+            return r;
     // if os.name == "nt":
-    //     <backup by rename, then the download moved in: swap_windows, lines 150-153>
+    //     <backup by rename, the download moved in, its record after it: swap_windows, lines 173-178>
     // else:
-    //     <backup by hard link, then one rename, synced: swap_posix, lines 155-170>
+    //     <backup by hard link, one rename, its record after it, synced: swap_posix, lines 180-197>
     int windows = on_windows();
     if (windows < 0)
         return swap_error(rr::nt_test);
-    Outcome swapped = windows ? swap_windows(new_exe, main_exe, old_exe, backed_up)
-                              : swap_posix(new_exe, exe_dir, main_exe, old_exe, backed_up);
+    Outcome swapped = windows ? swap_windows(new_exe, main_exe, old_exe, signed_, backed_up)
+                              : swap_posix(new_exe, exe_dir, main_exe, old_exe, signed_, backed_up);
     if (swapped.raised())
         return swapped;
     if (Outcome r = start(main_exe); r.raised())
         return r;
     // try:
-    //     <the backup removed, the directory synced: remove_backup, lines 176-183>
+    //     <the backup removed, the directory synced: remove_backup, lines 203-210>
     // except Exception:
     //     pass
     Outcome removed = remove_backup(exe_dir, old_exe);
@@ -1406,11 +1643,16 @@ PyObject *replace_and_run_body(PyObject *, PyObject *const *args)
     Ref old_exe = install_path(exe_dir.get(), names.MAIN_EXE_NAME, names.old_suffix);
     if (!old_exe)
         return fail(here, rr::old_exe);
+    // signed = globals().get("UPDATE_PUBLIC_KEY") is not None
+    PyObject *public_key = PyDict_GetItemWithError(state.dict, names.UPDATE_PUBLIC_KEY);
+    if (!public_key && PyErr_Occurred())
+        return fail(here, rr::signed_test);
+    bool signed_ = public_key && public_key != Py_None;
     // backed_up = False
     bool backed_up = false;
     // try:
     //     ...
-    if (!swap(new_exe, exe_dir.get(), main_exe.get(), old_exe.get(), &backed_up).raised())
+    if (!swap(new_exe, exe_dir.get(), main_exe.get(), old_exe.get(), signed_, &backed_up).raised())
         Py_RETURN_NONE;
     // An interrupt or exit passes through unchanged, but does not leave the
     // install directory without its launcher either.

@@ -25,18 +25,18 @@ constexpr int temp_exe_name = 19;
 constexpr int bg_dark = 21;  // the seven colours on lines 21 to 27
 constexpr int def_get_exe_dir = 30;
 constexpr int def_download = 36;
-constexpr int def_replace_and_run = 135;
-constexpr int class_updater_gui = 200;
-constexpr int width = 201;
-constexpr int height = 202;
-constexpr int def_init = 204;
-constexpr int def_run_update = 231;
-constexpr int def_complete_update = 257;
-constexpr int def_on_close = 265;
-constexpr int def_console_update = 268;
-constexpr int if_main = 291;
-constexpr int call_updater_gui = 292;
-constexpr int test_dict = 294;
+constexpr int def_replace_and_run = 155;
+constexpr int class_updater_gui = 230;
+constexpr int width = 231;
+constexpr int height = 232;
+constexpr int def_init = 234;
+constexpr int def_run_update = 261;
+constexpr int def_complete_update = 287;
+constexpr int def_on_close = 295;
+constexpr int def_console_update = 298;
+constexpr int if_main = 321;
+constexpr int call_updater_gui = 322;
+constexpr int test_dict = 324;
 }  // namespace body
 
 namespace get_exe_dir {  // def at 30
@@ -84,8 +84,17 @@ constexpr int signature_read = 118;
 constexpr int signature_size = 119;
 constexpr int signature_size_raise = 120;
 constexpr int verify = 121;
-constexpr int remove_partial = 126;  // inside if f is not None: try/except Exception: pass (124-128)
-constexpr int failure_report = 129;
+constexpr int installed = 122;       // the installed record's time: only an interrupt fails it
+constexpr int rollback_test = 123;   // a build signed before the installed one
+constexpr int rollback_raise = 124;
+constexpr int signature_remove = 126;  // inside try/except FileNotFoundError: pass (125-128)
+constexpr int signature_open = 129;    // the with statement: enter and exit of s
+constexpr int signature_write = 130;
+constexpr int signature_flush = 131;
+constexpr int signature_fsync = 132;
+constexpr int remove_partial = 137;    // inside if f is not None: try/except Exception: pass (135-139)
+constexpr int remove_signature = 142;  // inside if public_key is not None: try/except Exception: pass (140-144)
+constexpr int failure_report = 145;
 }  // namespace download
 
 namespace patch {  // inside the download, lines 48-77; the statements it shares
@@ -111,128 +120,133 @@ constexpr int trailing = 69;
 constexpr int remove_partial = 75;  // except Exception: if f is not None: try/except (73-76), f = None
 }  // namespace patch
 
-namespace replace_and_run {  // def at 135
-constexpr int exe_dir = 136;
-constexpr int main_exe = 137;
-constexpr int old_exe = 138;
-constexpr int heal_test = 141;
-constexpr int heal = 142;
-constexpr int launcher_test = 143;
-constexpr int launcher_mode = 144;
-constexpr int download_mode = 146;
-constexpr int exec_bits = 147;
-constexpr int chmod = 148;
-constexpr int nt_test = 149;
-constexpr int nt_exists = 150;
-constexpr int nt_backup = 151;
-constexpr int nt_move = 153;
-constexpr int stale_test = 155;
-constexpr int stale_remove = 156;
-constexpr int link_test = 157;
-constexpr int link = 159;         // inside try/except OSError (158-163)
-constexpr int copy = 161;
-constexpr int copy_open = 162;    // the with statement around the copy's fsync
-constexpr int copy_fsync = 163;
-constexpr int replace = 165;
-constexpr int dir_open = 166;     // fd = os.open(exe_dir, os.O_RDONLY), then os.fsync(fd) at 168
-                                  // in a try whose finally clause has os.close(fd) at 170
-constexpr int frozen_test = 171;  // if hasattr(sys, "_MEIPASS"):
-constexpr int popen_fresh = 172;
-constexpr int popen = 174;
-constexpr int exists_old = 176;   // inside try/except Exception: pass (175-185)
-constexpr int remove_old = 177;
-constexpr int resync_test = 178;  // if os.name != "nt": the directory synced again at 179-183
-constexpr int rollback = 189;     // inside try/except Exception: pass (188-191)
-constexpr int raise_error = 192;
+namespace replace_and_run {  // def at 155
+constexpr int exe_dir = 156;
+constexpr int main_exe = 157;
+constexpr int old_exe = 158;
+constexpr int signed_test = 159;  // signed = globals().get("UPDATE_PUBLIC_KEY") is not None
+constexpr int heal_test = 162;
+constexpr int heal = 163;
+constexpr int launcher_test = 164;
+constexpr int launcher_mode = 165;
+constexpr int download_mode = 167;
+constexpr int exec_bits = 168;
+constexpr int chmod = 169;
+constexpr int record_test = 170;  // if signed and os.path.lexists(main_exe + ".minisig"):
+constexpr int record_remove = 171;
+constexpr int nt_test = 172;
+constexpr int nt_exists = 173;
+constexpr int nt_backup = 174;
+constexpr int nt_move = 176;
+constexpr int nt_record_test = 177;  // the download's signature renamed to the record at 178
+constexpr int stale_test = 180;
+constexpr int stale_remove = 181;
+constexpr int link_test = 182;
+constexpr int link = 184;         // inside try/except OSError (183-188)
+constexpr int copy = 186;
+constexpr int copy_open = 187;    // the with statement around the copy's fsync
+constexpr int copy_fsync = 188;
+constexpr int replace = 190;
+constexpr int record_install_test = 191;  // the download's signature renamed to the record at 192
+constexpr int dir_open = 193;     // fd = os.open(exe_dir, os.O_RDONLY), then os.fsync(fd) at 195
+                                  // in a try whose finally clause has os.close(fd) at 197
+constexpr int frozen_test = 198;  // if hasattr(sys, "_MEIPASS"):
+constexpr int popen_fresh = 199;
+constexpr int popen = 201;
+constexpr int exists_old = 203;   // inside try/except Exception: pass (202-212)
+constexpr int remove_old = 204;
+constexpr int resync_test = 205;  // if os.name != "nt": the directory synced again at 206-210
+constexpr int rollback = 216;     // inside try/except Exception: pass (215-218)
+constexpr int raise_error = 219;
 }  // namespace replace_and_run
 
-namespace init {  // def at 204
-constexpr int tk_available = 205;
-constexpr int console_update = 206;
-constexpr int tk_root = 208;
-constexpr int title = 209;
-constexpr int size = 210;
-constexpr int resizable = 211;
-constexpr int configure_bg = 212;
-constexpr int x = 213;
-constexpr int y = 214;
-constexpr int position = 215;
-constexpr int card = 216;
-constexpr int card_pack = 217;
-constexpr int title_lbl = 218;
-constexpr int title_lbl_pack = 219;
-constexpr int progress = 220;
-constexpr int style = 221;
-constexpr int theme_use = 222;
-constexpr int style_configure = 223;
-constexpr int progress_pack = 224;
-constexpr int speed_lbl = 225;
-constexpr int speed_lbl_pack = 226;
-constexpr int protocol = 227;
-constexpr int thread = 228;
-constexpr int mainloop = 229;
+namespace init {  // def at 234
+constexpr int tk_available = 235;
+constexpr int console_update = 236;
+constexpr int tk_root = 238;
+constexpr int title = 239;
+constexpr int size = 240;
+constexpr int resizable = 241;
+constexpr int configure_bg = 242;
+constexpr int x = 243;
+constexpr int y = 244;
+constexpr int position = 245;
+constexpr int card = 246;
+constexpr int card_pack = 247;
+constexpr int title_lbl = 248;
+constexpr int title_lbl_pack = 249;
+constexpr int progress = 250;
+constexpr int style = 251;
+constexpr int theme_use = 252;
+constexpr int style_configure = 253;
+constexpr int progress_pack = 254;
+constexpr int speed_lbl = 255;
+constexpr int speed_lbl_pack = 256;
+constexpr int protocol = 257;
+constexpr int thread = 258;
+constexpr int mainloop = 259;
 }  // namespace init
 
-namespace run_update {  // def at 231
-constexpr int def_progress = 232;
-constexpr int download = 250;
-constexpr int test_new_exe = 251;
-constexpr int post_ready = 252;    // lambda5 is defined here
-constexpr int post_complete = 254; // lambda6 is defined here
+namespace run_update {  // def at 261
+constexpr int def_progress = 262;
+constexpr int download = 280;
+constexpr int test_new_exe = 281;
+constexpr int post_ready = 282;    // lambda5 is defined here
+constexpr int post_complete = 284; // lambda6 is defined here
 }  // namespace run_update
 
-namespace run_progress {  // def at 232
-constexpr int test_failed = 233;
-constexpr int post_failed_label = 234;  // lambda
-constexpr int post_error_box = 236;     // lambda1
-constexpr int post_exit = 238;          // exit_lambda: the lambdas are numbered without it,
-                                        // so lambda2 is the bar posted at 241
-constexpr int post_bar = 241;
-constexpr int test_known = 243;
-constexpr int post_known_text = 244;
-constexpr int post_bytes_text = 247;
+namespace run_progress {  // def at 262
+constexpr int test_failed = 263;
+constexpr int post_failed_label = 264;  // lambda
+constexpr int post_error_box = 266;     // lambda1
+constexpr int post_exit = 268;          // exit_lambda: the lambdas are numbered without it,
+                                        // so lambda2 is the bar posted at 271
+constexpr int post_bar = 271;
+constexpr int test_known = 273;
+constexpr int post_known_text = 274;
+constexpr int post_bytes_text = 277;
 }  // namespace run_progress
 
 namespace lambdas {  // each lambda's one statement sits on the line after its definition
-constexpr int failed_label = 235;  // lambda
-constexpr int error_box = 237;     // lambda1
-constexpr int exit = 239;          // the exit action
-constexpr int bar = 242;           // lambda2
-constexpr int known_text = 245;    // lambda3
-constexpr int bytes_text = 248;    // lambda4
-constexpr int ready_label = 253;   // lambda5
-constexpr int complete = 255;      // lambda6
+constexpr int failed_label = 265;  // lambda
+constexpr int error_box = 267;     // lambda1
+constexpr int exit = 269;          // the exit action
+constexpr int bar = 272;           // lambda2
+constexpr int known_text = 275;    // lambda3
+constexpr int bytes_text = 278;    // lambda4
+constexpr int ready_label = 283;   // lambda5
+constexpr int complete = 285;      // lambda6
 }  // namespace lambdas
 
-namespace complete_update {  // def at 257
-constexpr int replace_and_run = 259;
-constexpr int destroy = 260;
-constexpr int showerror = 262;
-constexpr int exit = 263;
+namespace complete_update {  // def at 287
+constexpr int replace_and_run = 289;
+constexpr int destroy = 290;
+constexpr int showerror = 292;
+constexpr int exit = 293;
 }  // namespace complete_update
 
-namespace on_close {  // def at 265
-constexpr int exit = 266;
+namespace on_close {  // def at 295
+constexpr int exit = 296;
 }  // namespace on_close
 
-namespace console_update {  // def at 268
-constexpr int notice = 269;
-constexpr int def_progress = 271;
-constexpr int download = 280;
-constexpr int test_new_exe = 281;
-constexpr int ready = 283;
-constexpr int replace_and_run = 285;
-constexpr int error_line = 287;
-constexpr int exit = 288;
+namespace console_update {  // def at 298
+constexpr int notice = 299;
+constexpr int def_progress = 301;
+constexpr int download = 310;
+constexpr int test_new_exe = 311;
+constexpr int ready = 313;
+constexpr int replace_and_run = 315;
+constexpr int error_line = 317;
+constexpr int exit = 318;
 }  // namespace console_update
 
-namespace console_progress {  // def at 271
-constexpr int test_failed = 272;
-constexpr int failed_line = 273;
-constexpr int exit = 274;
-constexpr int test_known = 275;
-constexpr int known_line = 276;
-constexpr int bytes_line = 278;
+namespace console_progress {  // def at 301
+constexpr int test_failed = 302;
+constexpr int failed_line = 303;
+constexpr int exit = 304;
+constexpr int test_known = 305;
+constexpr int known_line = 306;
+constexpr int bytes_line = 308;
 }  // namespace console_progress
 
 }  // namespace updater::line

@@ -219,6 +219,39 @@ Status parse_signature(const char *text, std::size_t size, Signature &sig) noexc
     return Status::ok;
 }
 
+void signed_at(const char *comment, std::size_t size, Timestamp &time) noexcept
+{
+    time = {};
+    static constexpr char prefix[] = "timestamp:";
+    constexpr std::size_t max_digits = 20;
+    Text field{comment, 0};
+    while (field.size < size && comment[field.size] != '\t')
+        ++field.size;
+    if (!starts_with(field, prefix))
+        return;
+    Text digits{field.data + sizeof prefix - 1, field.size - (sizeof prefix - 1)};
+    if (digits.size == 0 || digits.size > max_digits)
+        return;
+    for (std::size_t i = 0; i < digits.size; ++i)
+        if (digits.data[i] < '0' || digits.data[i] > '9')
+            return;
+    while (digits.size > 1 && digits.data[0] == '0') {
+        ++digits.data;
+        --digits.size;
+    }
+    std::memcpy(time.digits.data(), digits.data, digits.size);
+    time.digits[digits.size] = '\0';
+    time.size = digits.size;
+}
+
+bool earlier(const Timestamp &a, const Timestamp &b) noexcept
+{
+    // Without leading zeros, the shorter number is the smaller.
+    if (a.size != b.size)
+        return a.size < b.size;
+    return std::memcmp(a.digits.data(), b.digits.data(), a.size) < 0;
+}
+
 Status verify(const PublicKey &key, const Signature &sig, const void *message,
               std::size_t size) noexcept
 {

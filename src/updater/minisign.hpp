@@ -72,6 +72,21 @@ Status verify(const PublicKey &key, const Signature &sig, const void *message,
 
 /// The same check over a message given in pieces. It keeps copies of the key
 /// and the signature; the trusted comment stays borrowed.
+/// The time of signing a trusted comment carries, as decimal digits without
+/// leading zeros ("0" for zero); empty when it carries none.
+struct Timestamp {
+    std::array<char, 21> digits{};  // NUL-terminated
+    std::size_t size = 0;
+};
+
+/// Reads the time from a trusted comment: its first tab-separated field, when
+/// that is "timestamp:" followed by 1 to 20 decimal digits (minisign's default
+/// comment begins so). Otherwise `time` is left empty.
+void signed_at(const char *comment, std::size_t size, Timestamp &time) noexcept;
+
+/// Whether `a` is earlier than `b`; both carry a time.
+bool earlier(const Timestamp &a, const Timestamp &b) noexcept;
+
 class Verifier {
 public:
     Verifier(const PublicKey &key, const Signature &sig) noexcept;

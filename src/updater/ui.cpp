@@ -347,7 +347,7 @@ Ref centred_offset(PyObject *self, PyObject *screen_size, PyObject *window_size)
     return steal(PyNumber_FloorDivide(spare.get(), ints.i2));
 }
 
-/// Lines 208-215: the window, with its title, size and colour, centred on the screen.
+/// Lines 238-245: the window, with its title, size and colour, centred on the screen.
 Outcome open_window(PyObject *self, InitLocals &locals)
 {
     namespace at = line::init;
@@ -456,7 +456,7 @@ int pack_pady(PyObject *self, PyObject *attr, PyObject *pady)
     return 0;
 }
 
-/// Lines 216-217: the card that holds the widgets.
+/// Lines 246-247: the card that holds the widgets.
 ///     self.card = tk.Frame(self.root, bg=BG_CARD, bd=2, relief="flat",
 ///                          highlightbackground=BORDER_COLOR, highlightthickness=1)
 ///     self.card.pack(expand=True, fill="both", padx=20, pady=20, ipadx=10, ipady=10)
@@ -498,7 +498,7 @@ Outcome make_card(PyObject *self)
     return Outcome::ok();
 }
 
-/// Lines 220-223: the progress bar and the theme of its style.
+/// Lines 250-253: the progress bar and the theme of its style.
 ///     self.progress = ttk.Progressbar(self.card, mode="determinate", length=300)
 ///     style = ttk.Style()
 ///     style.theme_use("clam")
@@ -548,7 +548,7 @@ Outcome make_progress_bar(PyObject *self, Ref &style)
     return Outcome::ok();
 }
 
-/// Lines 216-226: the widgets of the window, top to bottom.
+/// Lines 246-256: the widgets of the window, top to bottom.
 Outcome make_widgets(PyObject *self, InitLocals &locals)
 {
     namespace at = line::init;
@@ -587,7 +587,7 @@ Outcome make_widgets(PyObject *self, InitLocals &locals)
     return Outcome::ok();
 }
 
-/// Lines 227-228: closing the window exits, and the download starts on a daemon thread.
+/// Lines 257-258: closing the window exits, and the download starts on a daemon thread.
 Outcome start_worker(PyObject *self)
 {
     namespace at = line::init;
