@@ -3,8 +3,8 @@
 `https_server` (session) serves scriptable routes over HTTPS with a certificate from
 a throwaway CA that this process trusts through SSL_CERT_FILE; the same routes are
 served in plain HTTP and behind a certificate nobody trusts. `install_dir` makes an
-install directory with a launcher script that records each start, and points the
-module at it for the test.
+install directory with a launcher that records each start (a shell script on POSIX,
+a copy of record_launcher.exe on Windows), and points the module at it for the test.
 """
 import contextlib
 import itertools
@@ -25,7 +25,7 @@ import trustme
 
 import updater
 
-__all__ = ["https_server", "install_dir", "ReleaseServer", "InstallDir", "AUTO"]
+__all__ = ["https_server", "install_dir", "ReleaseServer", "InstallDir", "AUTO", "WINDOWS", "file_mode"]
 
 AUTO = "auto"  # Content-Length: the body's length
 
@@ -208,6 +208,51 @@ LAUNCHER = """#!/bin/sh
 printf '%s\\t%s\\t%s\\t%s\\t%s\\n' {tag} "$0" "$#" "$(pwd -P)" "$*" >> {record}
 """
 
+WINDOWS = sys.platform == "win32"
+_program = []
+
+
+def record_launcher():
+    """The bytes of record_launcher.exe, built beside the module under test
+    (tests/native/record_launcher.c): Windows starts only real executables."""
+    if not _program:
+        places = [os.path.dirname(os.path.abspath(updater.__file__)), os.environ.get("UPDATER_PATH", "")]
+        for place in places:
+            path = os.path.join(place, "record_launcher.exe")
+            if place and os.path.isfile(path):
+                with open(path, "rb") as f:
+                    _program.append(f.read())
+                break
+        else:
+            pytest.fail("record_launcher.exe is not beside the module (a build with UPDATER_TEST_LIBS=ON)")
+    return _program[0]
+
+
+class WindowsMode(int):
+    """Permission bits as Windows reports them: st_mode holds only the read-only
+    flag, as the owner's write bit, and execute bits that follow the file's
+    extension. Equal to any mode that agrees with it on that write bit."""
+
+    def __eq__(self, other):
+        if isinstance(other, int):
+            return bool(self & 0o200) == bool(other & 0o200)
+        return NotImplemented
+
+    def __ne__(self, other):
+        equal = self.__eq__(other)
+        return equal if equal is NotImplemented else not equal
+
+    __hash__ = int.__hash__
+
+    def __repr__(self):
+        return f"WindowsMode({oct(self)})"
+
+
+def file_mode(path):
+    """os.stat(path).st_mode & 0o777, a WindowsMode on Windows."""
+    mode = os.stat(path).st_mode & 0o777
+    return WindowsMode(mode) if WINDOWS else mode
+
 
 class InstallDir:
     """An install directory: `path`, and in it `launcher`, `download` and `backup`
@@ -225,6 +270,8 @@ class InstallDir:
         self._monkeypatch = monkeypatch
 
     def launcher_script(self, tag):
+        if WINDOWS:
+            return record_launcher() + f"\n#record-launcher\t{tag}\t{self.record}\n".encode()
         return LAUNCHER.format(tag=shlex.quote(tag), record=shlex.quote(self.record)).encode()
 
     def write(self, path, data, mode=0o755):
@@ -252,7 +299,7 @@ class InstallDir:
     def runs(self):
         """One dict per launcher start: tag, argv0, argc, cwd, args."""
         try:
-            with open(self.record) as f:
+            with open(self.record, encoding="utf-8") as f:
                 lines = f.read().splitlines()
         except FileNotFoundError:
             return []
@@ -266,18 +313,22 @@ class InstallDir:
         return self.runs()
 
     def files(self):
-        """{name: (bytes, permission bits)} of the directory's files."""
+        """{name: (bytes, permission bits)} of the directory's files; on Windows
+        the bits are a WindowsMode, which compares the read-only flag alone."""
         out = {}
         for name in sorted(os.listdir(self.path)):
             full = os.path.join(self.path, name)
             with open(full, "rb") as f:
-                out[name] = (f.read(), os.stat(full).st_mode & 0o777)
+                out[name] = (f.read(), file_mode(full))
         return out
 
     @contextlib.contextmanager
     def read_only(self):
         """The directory made read-only for this process, root included (a
         read-only bind mount when running as root)."""
+        if WINDOWS:
+            pytest.skip("Windows has no read-only directory: a folder's read-only "
+                        "attribute does not stop files being made in it")
         if os.geteuid() != 0:
             os.chmod(self.path, 0o555)
             try:
