@@ -123,8 +123,9 @@ def start_under_wine(windows, command, env):
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
 
     def pump():
+        # Python on Windows writes a pipe in the ANSI code page: Wine's is cp1252 here.
         for line in iter(proc.stdout.readline, b""):
-            print(line.decode(errors="replace").rstrip("\r\n"))
+            print(line.decode("cp1252", errors="replace").rstrip("\r\n"))
 
     threading.Thread(target=pump, daemon=True).start()
     return proc
