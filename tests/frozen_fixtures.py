@@ -6,10 +6,10 @@ which imports updater and runs an update, and the new one, which only says it
 started; the old one a second time with cx_Freeze, and on Windows a third time
 as a windowed program (--noconsole, where sys.stdout and sys.stderr are None).
 Freezing takes several seconds per build (a minute under Wine), so the builds
-are made once and kept under build/frozen/, keyed by a hash of everything that
-goes into them: this file, the updater extension under test (each bundle
-carries a copy), the hook, the freezers, the platform and the interpreter. The
-builds are frozen side by side.
+are made once and kept under build/frozen/<platform>-<version>/, keyed by a
+hash of everything that goes into them: this file, the updater extension under
+test (each bundle carries a copy), the hook, the freezers, the platform and the
+interpreter. The builds are frozen side by side.
 
 Both builds append one JSON line per start to starts.jsonl beside their own
 executable: version, pid, sys.frozen, sys.executable, the bundle's unpack
@@ -39,7 +39,8 @@ __all__ = ["frozen_launchers", "FrozenLaunchers", "read_starts", "hook_path", "m
            "Publisher"]
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-CACHE = os.path.join(REPO, "build", "frozen")
+# One directory per platform and version, so that each prunes only its own sets.
+CACHE = os.path.join(REPO, "build", "frozen", f"{sys.platform}-{sys.version_info[0]}.{sys.version_info[1]}")
 KEEP = 4  # cached sets kept, most recently used first
 STARTS = "starts.jsonl"
 WINDOWS = sys.platform == "win32"
