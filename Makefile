@@ -101,6 +101,13 @@ endif
 demo: system build
 	$(PY) demo/run_demo.py $(DEMO_ARGS)
 
+# The same update by a launcher frozen for Windows, run under Wine (tools/windows);
+# the whole build moves, slowly enough for demo/screenshot-windows.png. DEMO_ARGS
+# replaces --no-patch (for example --tampered).
+.PHONY: demo-windows
+demo-windows: system build
+	$(PY) demo/run_demo.py --windows $(or $(DEMO_ARGS),--no-patch)
+
 bench: system build
 	$(PY) bench/bench_download.py
 

@@ -1,5 +1,7 @@
 """Freezes the demo's launcher builds with PyInstaller into one-file
-executables, once: they are kept under build/demo-frozen/, keyed by a hash of
+executables, once: they are kept under build/demo-frozen/ (build/demo-frozen-windows/
+for the Windows builds, frozen by the Windows CPython under Wine: run as a
+script, this prints where the builds are as JSON), keyed by a hash of
 everything that goes into them (the scripts, the options below, the updater
 extension the bundle carries, its PyInstaller hook, PyInstaller and the
 interpreter).
@@ -10,6 +12,7 @@ which is what keeps a patch between them small."""
 import hashlib
 import importlib.metadata
 import importlib.util
+import json
 import os
 import shutil
 import subprocess
@@ -18,7 +21,9 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-CACHE = os.path.join(ROOT, "build", "demo-frozen")
+WINDOWS = sys.platform == "win32"
+CACHE = os.path.join(ROOT, "build", "demo-frozen-windows" if WINDOWS else "demo-frozen")
+EXE = ".exe" if WINDOWS else ""  # what PyInstaller appends to a build's name
 TOOL = "PyInstaller"
 KEEP = 2  # cached sets kept, most recently used first
 REPRODUCIBLE = {"PYTHONHASHSEED": "0", "SOURCE_DATE_EPOCH": "1700000000"}
@@ -65,7 +70,7 @@ def freeze(scripts, paths=(), announce=print):
     entry = os.path.join(CACHE, _key(scripts, paths))
     if os.path.isdir(entry):
         os.utime(entry)
-        return {name: os.path.join(entry, name) for name in scripts}, None
+        return {name: os.path.join(entry, name + EXE) for name in scripts}, None
     announce(f"freezing {', '.join(scripts)} with {TOOL} {tool_version()}"
              f" (once: the builds are kept in {os.path.relpath(CACHE)})")
     os.makedirs(CACHE, exist_ok=True)
@@ -102,7 +107,7 @@ def freeze(scripts, paths=(), announce=print):
             raise
     shutil.rmtree(work, ignore_errors=True)
     _prune()
-    return {name: os.path.join(entry, name) for name in scripts}, seconds
+    return {name: os.path.join(entry, name + EXE) for name in scripts}, seconds
 
 
 def _prune():
@@ -110,3 +115,11 @@ def _prune():
     kept.sort(key=os.path.getmtime, reverse=True)
     for stale in kept[KEEP:]:
         shutil.rmtree(stale, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    # freeze.py NAME=SCRIPT...: freezes the builds with this interpreter (or finds
+    # them); prints {"builds": {name: executable}, "seconds": ..., "version": ...}.
+    named = dict(arg.split("=", 1) for arg in sys.argv[1:])
+    made, took = freeze(named, announce=lambda line: print("demo: " + line, file=sys.stderr, flush=True))
+    print(json.dumps({"builds": made, "seconds": took, "version": tool_version()}))

@@ -18,16 +18,24 @@ launcher is given that key: it installs only what the key signed. With
 good signature), and a patch that makes that build, and the launcher refuses
 both, keeping the old build.
 
+With --windows the launcher is a Windows program: the builds are frozen by
+PyInstaller in the Windows CPython that tools/windows runs under Wine (kept in
+build/demo-frozen-windows), with the cross-built module installed from its
+wheel, and the frozen launcher runs under Wine, its window on a virtual
+display. The release server, the patch and the signature stay on this side.
+
 Exit status 0 when the running launcher replaced its own executable with the
 new build and the new build started (with --tampered: when it refused the
 build and kept the old one); 1 otherwise.
 """
 import argparse
 import hashlib
+import json
 import os
 import shutil
 import subprocess
 import sys
+import threading
 import time
 
 import freeze
@@ -42,6 +50,8 @@ LAUNCHER = os.path.join(INSTALL, "QuelbaLauncher.exe")
 RECORD = os.path.join(INSTALL, "launcher_started.txt")
 CA_FILE = os.path.join(RUN, "demo-ca.pem")
 SCREENSHOT = "screenshot.png"
+TOOLS = os.path.join(os.path.dirname(DEMO), "tools")
+WINDOWS_PYTHON = "3.12"  # the Windows CPython the --windows builds are frozen with
 
 DOWNLOAD_SECONDS = 5  # the whole new build is served slowly enough to watch the progress
 XVFB_SCREEN = "600x320x24"
@@ -62,6 +72,63 @@ def freeze_builds():
     with open(builds["launcher_new"], "rb") as f:
         new = f.read()
     return old, new, how, builds["launcher_new"]
+
+
+def windows_side():
+    """tools/windows.py, with the module's win_amd64 wheel built and installed
+    into the Windows CPython (which PyInstaller's hook is found through)."""
+    sys.path.insert(0, TOOLS)
+    import windows
+
+    windows.install(WINDOWS_PYTHON)
+    return windows
+
+
+def linux_path(path):
+    """The Linux path of a Z:\\ path (Wine's Z: drive is /)."""
+    return path[2:].replace("\\", "/") if path[:2].upper() == "Z:" else path
+
+
+def freeze_windows_builds(windows):
+    """Freezes both launcher builds with the Windows CPython under Wine (or takes
+    them from the cache); returns what freeze_builds returns."""
+    python = os.path.join(windows.python_root(WINDOWS_PYTHON), "python.exe")
+    scripts = [f"{name}={windows.windows_path(os.path.join(DEMO, name + '.py'))}"
+               for name in ("launcher_old", "launcher_new")]
+    code, out = windows.run_wine([python, windows.windows_path(os.path.join(DEMO, "freeze.py")),
+                                  *scripts], capture=True)
+    if code:
+        raise SystemExit(f"demo: freezing under Wine failed ({code})")
+    made = json.loads(out.strip().splitlines()[-1])
+    builds = {name: linux_path(path) for name, path in made["builds"].items()}
+    cache = os.path.relpath(os.path.dirname(builds["launcher_old"]))
+    how = (f"frozen by {freeze.TOOL} {made['version']} for Windows, in CPython {WINDOWS_PYTHON}"
+           " under Wine (one-file executables"
+           + (f", made in {made['seconds']:.0f} s)" if made["seconds"] is not None
+              else f", made earlier and kept in {cache})"))
+    with open(builds["launcher_old"], "rb") as f:
+        old = f.read()
+    with open(builds["launcher_new"], "rb") as f:
+        new = f.read()
+    return old, new, how, builds["launcher_new"]
+
+
+def start_under_wine(windows, command, env):
+    """Starts the Windows launcher under Wine; its output comes through a pipe
+    (the Windows Python cannot write to a regular file it inherits from here)
+    and is printed as it comes."""
+    windows.start_wineserver()
+    proc = subprocess.Popen([windows.wine_binary(), *command], cwd=INSTALL,
+                            env=windows.wine_env(env), stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+
+    def pump():
+        # Python on Windows writes a pipe in the ANSI code page: Wine's is cp1252 here.
+        for line in iter(proc.stdout.readline, b""):
+            print(line.decode("cp1252", errors="replace").rstrip("\r\n"))
+
+    threading.Thread(target=pump, daemon=True).start()
+    return proc
 
 
 def make_patch(new_path, old_build, out=None):
@@ -155,13 +222,13 @@ def tk_works(env):
     return probe.returncode == 0
 
 
-def start_xvfb():
+def start_xvfb(screen=XVFB_SCREEN):
     """Starts Xvfb on a free display number; returns (process, ":N") or None."""
     if not shutil.which("Xvfb"):
         return None
     read_end, write_end = os.pipe()
     proc = subprocess.Popen(
-        ["Xvfb", "-displayfd", str(write_end), "-screen", "0", XVFB_SCREEN, "-nolisten", "tcp"],
+        ["Xvfb", "-displayfd", str(write_end), "-screen", "0", screen, "-nolisten", "tcp"],
         pass_fds=[write_end], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     os.close(write_end)
     with os.fdopen(read_end) as numbers:
@@ -192,13 +259,35 @@ def choose_front_end(console, env):
     return "console", None, "no working display and no Xvfb"
 
 
-def grab_screen(env, name):
-    """Saves the virtual display's screen as demo/run/<name>; returns the path."""
+def window_area(env):
+    """-crop geometry for the screen's part of XVFB_SCREEN's size around the
+    updater window, or () when it is not found. Wine centres the window on the
+    screen its desktop was set up with, which need not be this one's."""
+    try:
+        tree = subprocess.run(["xwininfo", "-root", "-tree"], env=env, capture_output=True,
+                              text=True, timeout=10).stdout
+    except (OSError, subprocess.TimeoutExpired):
+        return ()
+    for line in tree.splitlines():
+        if '"Quelba Updater"' in line:
+            size, at = line.split()[-2:]
+            width, height = (int(n) for n in size.split("+")[0].split("x"))
+            x, y = (int(n) for n in at.split("+")[1:])
+            crop_w, crop_h = (int(n) for n in XVFB_SCREEN.split("x")[:2])
+            left, top = max(0, x + (width - crop_w) // 2), max(0, y + (height - crop_h) // 2)
+            return ("-crop", f"{crop_w}x{crop_h}+{left}+{top}", "+repage")
+    return ()
+
+
+def grab_screen(env, name, around_window=False):
+    """Saves the virtual display's screen (or the part around the window) as
+    demo/run/<name>; returns the path."""
     if not shutil.which("import"):
         print("demo: no screenshot: imagemagick's `import` is missing")
         return None
     shot = os.path.join(RUN, name)
-    grab = subprocess.run(["import", "-window", "root", shot], env=env,
+    crop = window_area(env) if around_window else ()
+    grab = subprocess.run(["import", "-window", "root", *crop, shot], env=env,
                           capture_output=True, text=True, timeout=30)
     if grab.returncode != 0:
         print(f"demo: screenshot failed: {grab.stderr.strip()}")
@@ -206,13 +295,13 @@ def grab_screen(env, name):
     return shot
 
 
-def take_screenshot(server, env, launcher, deadline):
+def take_screenshot(server, env, launcher, deadline, around_window=False):
     """Waits until the download is well under way, then grabs the screen."""
     while not server.mid_transfer.wait(0.2):
         if launcher.poll() is not None or time.monotonic() > deadline:
             return None
     time.sleep(0.4)
-    return grab_screen(env, SCREENSHOT)
+    return grab_screen(env, SCREENSHOT, around_window)
 
 
 def wait_for_record(timeout):
@@ -234,10 +323,16 @@ def main():
                              "waits for a click)")
     parser.add_argument("--no-patch", action="store_true",
                         help="publish no patch: the launcher finds none and takes the whole build")
+    parser.add_argument("--windows", action="store_true",
+                        help="a launcher frozen for Windows, run under Wine, its window on Xvfb")
     args = parser.parse_args()
     sys.stdout.reconfigure(line_buffering=True)  # keep our lines in order with the launcher's
 
-    old_build, new_build, frozen, new_path = freeze_builds()
+    windows = windows_side() if args.windows else None
+    if windows:
+        old_build, new_build, frozen, new_path = freeze_windows_builds(windows)
+    else:
+        old_build, new_build, frozen, new_path = freeze_builds()
     shutil.rmtree(RUN, ignore_errors=True)
     os.makedirs(INSTALL)
     with open(LAUNCHER, "wb") as f:
@@ -258,7 +353,19 @@ def main():
 
     env = {k: v for k, v in os.environ.items() if not k.startswith("PYTHON")}
     env["SSL_CERT_FILE"] = CA_FILE
-    mode, xvfb, reason = choose_front_end(args.console or args.tampered, env)
+    if windows:
+        # Wine opens its windows on DISPLAY; a virtual one keeps them off the desktop.
+        env["SSL_CERT_FILE"] = windows.windows_path(CA_FILE)
+        env.pop("DISPLAY", None)
+        started = None if args.console or args.tampered else start_xvfb("1920x1080x24")
+        mode, xvfb = ("virtual", started[0]) if started else ("console", None)
+        if started:
+            env["DISPLAY"] = started[1]
+        reason = (f"the window on a virtual display (Xvfb {started[1]}), under Wine" if started
+                  else "the console, under Wine" + ("" if args.console or args.tampered
+                                                    else " (no Xvfb)"))
+    else:
+        mode, xvfb, reason = choose_front_end(args.console or args.tampered, env)
 
     print(f"demo: install directory {INSTALL}")
     print(f"demo: old launcher {describe(old_build)}, {frozen}")
@@ -278,17 +385,20 @@ def main():
             if mode == "console":
                 command.append("--console")
             started = time.monotonic()
-            launcher = subprocess.Popen(command, cwd=INSTALL, env=env)
+            if windows:
+                launcher = start_under_wine(windows, command, env)
+            else:
+                launcher = subprocess.Popen(command, cwd=INSTALL, env=env)
             try:
                 deadline = started + LAUNCHER_TIMEOUT
                 if mode == "virtual":
-                    shot = take_screenshot(server, env, launcher, deadline)
+                    shot = take_screenshot(server, env, launcher, deadline, windows is not None)
                 status = launcher.wait(timeout=max(0, deadline - time.monotonic()))
             except subprocess.TimeoutExpired:
                 # A message box nobody can dismiss, or a stalled transfer.
                 status = None
                 if mode == "virtual":
-                    stuck = grab_screen(env, "stuck.png")
+                    stuck = grab_screen(env, "stuck.png", windows is not None)
                     if stuck:
                         print(f"demo: the screen when the launcher was stopped: {stuck}")
             finally:
@@ -306,12 +416,16 @@ def main():
             xvfb.terminate()
             xvfb.wait()
 
+    if windows and shot:
+        keep = os.path.join(DEMO, "screenshot-windows.png")
+        shutil.copyfile(shot, keep)
+        shot = keep
     return report(old_build, new_build, frozen, status, took, launcher_started, served, log,
-                  shot, args.tampered)
+                  shot, args.tampered, windows is not None)
 
 
 def report(old_build, new_build, frozen, status, took, launcher_started, served, log, shot,
-           tampered=False):
+           tampered=False, windows=False):
     now = open(LAUNCHER, "rb").read() if os.path.exists(LAUNCHER) else None
     record = open(RECORD).read().strip() if launcher_started else ""
     replaced = now == new_build
@@ -348,7 +462,11 @@ def report(old_build, new_build, frozen, status, took, launcher_started, served,
         print(f"  the new launcher did NOT start: no {RECORD}")
     if kept:
         print(f"  its signature lies beside it as its record: {LAUNCHER}.minisig")
-    if leftovers:
+    if windows and leftovers == ["QuelbaLauncher.exe.old"] and replaced:
+        print("  also in the install directory: QuelbaLauncher.exe.old, the old build; Windows"
+              " keeps a running program's file, and the next update clears it")
+        leftovers = []
+    elif leftovers:
         print(f"  also in the install directory: {', '.join(leftovers)}")
     if shot:
         print(f"  screenshot mid-download: {shot}")
@@ -360,7 +478,8 @@ def report(old_build, new_build, frozen, status, took, launcher_started, served,
         return 0 if refused else 1
     ok = status == 0 and replaced and ran_new and kept
     how = "through a patch" if BUILD_PATH not in served else "with the whole build"
-    print(f"The frozen launcher ({freeze.TOOL}) updated itself {how} to a signed build"
+    print(f"The frozen {'Windows ' if windows else ''}launcher ({freeze.TOOL}) updated itself"
+          f"{' under Wine' if windows else ''} {how} to a signed build"
           f" ({moved(served, len(new_build))})." if ok else "The update did NOT happen.")
     return 0 if ok else 1
 

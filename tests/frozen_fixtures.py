@@ -3,17 +3,24 @@ when it is installed, cx_Freeze.
 
 `frozen_launchers` (session) freezes two builds of a launcher: the old one,
 which imports updater and runs an update, and the new one, which only says it
-started; the old one a second time with cx_Freeze. Freezing takes several
-seconds per build, so the builds are made once and kept under build/frozen/,
-keyed by a hash of everything that goes into them: this file, the updater
-extension under test (each bundle carries a copy), the hook, the freezers and
-the interpreter. The builds are frozen side by side.
+started; the old one a second time with cx_Freeze, and on Windows a third time
+as a windowed program (--noconsole, where sys.stdout and sys.stderr are None).
+Freezing takes several seconds per build (a minute under Wine), so the builds
+are made once and kept under build/frozen/<platform>-<version>/, keyed by a
+hash of everything that goes into them: this file, the updater extension under
+test (each bundle carries a copy), the hook, the freezers, the platform and the
+interpreter. The builds are frozen side by side.
 
 Both builds append one JSON line per start to starts.jsonl beside their own
-executable: version, pid, sys.frozen, sys.executable and the bundle's unpack
-directory; the old build adds get_exe_dir() and TK_AVAILABLE as the running
-module sees them.
+executable: version, pid, sys.frozen, sys.executable, the bundle's unpack
+directory and whether the standard streams are missing; the old build adds
+get_exe_dir() and TK_AVAILABLE as the running module sees them.
+
+`make_patch` and `Publisher` make what a publisher serves beside a build, a
+patch from an older build and a signature, with the publisher's tools where
+they run and in Python where they do not (inside Wine).
 """
+import base64
 import hashlib
 import importlib.metadata
 import json
@@ -28,34 +35,42 @@ import pytest
 
 import updater
 
-__all__ = ["frozen_launchers", "FrozenLaunchers", "read_starts", "hook_path"]
+__all__ = ["frozen_launchers", "FrozenLaunchers", "read_starts", "hook_path", "make_patch",
+           "Publisher"]
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-CACHE = os.path.join(REPO, "build", "frozen")
+# One directory per platform and version, so that each prunes only its own sets.
+CACHE = os.path.join(REPO, "build", "frozen", f"{sys.platform}-{sys.version_info[0]}.{sys.version_info[1]}")
 KEEP = 4  # cached sets kept, most recently used first
 STARTS = "starts.jsonl"
+WINDOWS = sys.platform == "win32"
+EXE = ".exe" if WINDOWS else ""  # what PyInstaller appends to a build's name
 
 RECORD = '''
 import json, os, sys
 
 def record(version, **extra):
     entry = {"version": version, "pid": os.getpid(), "frozen": getattr(sys, "frozen", None),
-             "executable": sys.executable, "meipass": getattr(sys, "_MEIPASS", None), **extra}
+             "executable": sys.executable, "meipass": getattr(sys, "_MEIPASS", None),
+             "no_streams": [sys.stdout is None, sys.stderr is None], **extra}
     with open(os.path.join(os.path.dirname(sys.executable), "starts.jsonl"), "a") as f:
         f.write(json.dumps(entry) + "\\n")
 '''
 
-# launcher-old URL [--console] [--patches]: one update from URL, on the console and
-# through a patch when asked.
+# launcher-old URL [--console] [--patches] [--public-key KEY]: one update from URL,
+# on the console, through a patch and of builds signed by KEY only when asked.
 OLD = RECORD + '''
 import updater
 
 record("old", exe_dir=updater.get_exe_dir(), tk=updater.TK_AVAILABLE)
 updater.UPDATE_URL = sys.argv[1]
-if "--console" in sys.argv[2:]:
+options = sys.argv[2:]
+if "--console" in options:
     updater.TK_AVAILABLE = False
-if "--patches" in sys.argv[2:]:
+if "--patches" in options:
     updater.UPDATE_PATCHES = True
+if "--public-key" in options:
+    updater.UPDATE_PUBLIC_KEY = options[options.index("--public-key") + 1]
 updater.UpdaterGUI()
 '''
 
@@ -92,12 +107,14 @@ def hook_path():
 
 class FrozenLaunchers:
     """`old` and `new`: the two one-file builds frozen with PyInstaller;
+    `windowed`: the old build frozen with --noconsole (None but on Windows);
     `cx_freeze`: a directory holding the old build frozen with cx_Freeze as
     QuelbaLauncher.exe beside its lib/ (None without cx_Freeze)."""
 
     def __init__(self, entry, cx_freeze):
-        self.old = os.path.join(entry, "launcher-old")
-        self.new = os.path.join(entry, "launcher-new")
+        self.old = os.path.join(entry, "launcher-old" + EXE)
+        self.new = os.path.join(entry, "launcher-new" + EXE)
+        self.windowed = os.path.join(entry, "launcher-windowed" + EXE) if WINDOWS else None
         self.cx_freeze = os.path.join(entry, "cx_freeze") if cx_freeze else None
 
     def bytes(self, which):
@@ -112,8 +129,8 @@ def _version(distribution):
         return None
 
 
-def _pyinstaller(name, script, work, module_dir):
-    return [sys.executable, "-m", "PyInstaller", "--onefile", "--strip", "--noconfirm",
+def _pyinstaller(name, script, work, module_dir, *options):
+    return [sys.executable, "-m", "PyInstaller", "--onefile", "--strip", "--noconfirm", *options,
             "--log-level", "WARN", "--name", name, "--paths", module_dir,
             "--distpath", os.path.join(work, "dist"),
             "--workpath", os.path.join(work, "build", name),
@@ -145,6 +162,9 @@ def _freeze(with_cx_freeze):
             f.write(source)
     commands = {name: _pyinstaller(name, script, work, module_dir)
                 for name, script in scripts.items()}
+    if WINDOWS:
+        commands["launcher-windowed"] = _pyinstaller("launcher-windowed", scripts["launcher-old"],
+                                                     work, module_dir, "--noconsole")
     if with_cx_freeze:
         commands["cx_freeze"] = _cx_freeze(scripts["launcher-old"], work)
     # The freezers only read the extension; under the sanitizers they need not run
@@ -185,8 +205,8 @@ def frozen_launchers():
     cx_freeze = _version("cx_Freeze")
     with open(__file__, "rb") as f:
         recipe = f.read()  # the builds' sources and the freezers' options
-    key = _digest(recipe, extension, hook, _version("pyinstaller"), cx_freeze, sys.version,
-                  os.path.realpath(sys.executable))
+    key = _digest(recipe, extension, hook, _version("pyinstaller"), cx_freeze, sys.platform,
+                  sys.version, os.path.realpath(sys.executable))
     entry = os.path.join(CACHE, key)
     if not os.path.isdir(entry):
         work = _freeze(cx_freeze is not None)
@@ -199,3 +219,55 @@ def frozen_launchers():
     os.utime(entry)
     _prune()
     return FrozenLaunchers(entry, cx_freeze is not None)
+
+
+def make_patch(new, old, out):
+    """Writes the patch that turns the build at `old` into the one at `new` into
+    directory `out`, named as a launcher asks for it; returns its path. Made by
+    the publisher's tools/make-patches where the zstd tool runs, otherwise in
+    the same format with the zstd module: `old` as a raw prefix, a long window,
+    level 19, the content size and a checksum in the frame."""
+    with open(old, "rb") as f:
+        prefix = f.read()
+    path = os.path.join(out, hashlib.sha256(prefix).hexdigest() + ".zst")
+    if shutil.which("zstd"):
+        subprocess.run([os.path.join(REPO, "tools", "make-patches"), "-o", out, new, old],
+                       check=True, capture_output=True)
+        return path
+    zstd = importlib.import_module("compression.zstd" if sys.version_info >= (3, 14)
+                                   else "backports.zstd")
+    p = zstd.CompressionParameter
+    options = {p.compression_level: 19, p.window_log: 31, p.enable_long_distance_matching: 1,
+               p.content_size_flag: 1, p.checksum_flag: 1}
+    with open(new, "rb") as f:
+        frame = zstd.compress(f.read(), options=options,
+                              zstd_dict=zstd.ZstdDict(prefix, is_raw=True).as_prefix)
+    os.makedirs(out, exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(frame)
+    return path
+
+
+class Publisher:
+    """A throwaway Ed25519 key, and signature files in minisign's format
+    (prehashed: the signature of the file's BLAKE2b-512, then the global
+    signature of it and the trusted comment). Made with cryptography, which
+    runs where the minisign tool cannot; test_signature_crypto checks the
+    module against the tool's own files."""
+
+    def __init__(self):
+        from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
+        from cryptography.hazmat.primitives.serialization import Encoding, PublicFormat
+
+        self._key = Ed25519PrivateKey.generate()
+        self._id = os.urandom(8)
+        raw = self._key.public_key().public_bytes(Encoding.Raw, PublicFormat.Raw)
+        self.public_key = base64.b64encode(b"Ed" + self._id + raw).decode()
+
+    def sign(self, body, comment="timestamp:1700000000\tfile:QuelbaLauncher.exe\thashed"):
+        signature = self._key.sign(hashlib.blake2b(body).digest())
+        global_signature = self._key.sign(signature + comment.encode())
+        return (f"untrusted comment: signature from a throwaway test key\n"
+                f"{base64.b64encode(b'ED' + self._id + signature).decode()}\n"
+                f"trusted comment: {comment}\n"
+                f"{base64.b64encode(global_signature).decode()}\n").encode()

@@ -3,7 +3,11 @@
 The hook that tells PyInstaller what the extension imports, then whole updates
 run by a one-file launcher frozen with it, and by one frozen with cx_Freeze
 (frozen_fixtures): the running launcher replaces its own executable with a
-newer frozen build and starts it."""
+newer frozen build and starts it, with the whole build, through a patch and
+to a signed build. On Windows (a Windows CPython under Wine, tools/windows)
+the same tests run a windowed build too, whose sys.stdout and sys.stderr are
+None, and the swap leaves the old executable beside the new one as .old: a
+running program cannot be deleted there."""
 import os
 import runpy
 import shutil
@@ -16,7 +20,7 @@ import urllib.parse
 import pytest
 
 import updater
-from frozen_fixtures import REPO, hook_path, read_starts
+from frozen_fixtures import WINDOWS, Publisher, hook_path, make_patch, read_starts
 
 pytestmark = pytest.mark.no_leakcheck("runs frozen executables")
 
@@ -47,35 +51,77 @@ def test_hook_lists_every_run_time_import(monkeypatch):
     assert sorted(hook_imports()) == sorted(imported - {"urllib"} - TOOLKIT)
 
 
-def install(tmp_path, frozen_launchers, freezer="PyInstaller"):
-    """An install directory whose launcher is the frozen old build; returns the
-    directory and the launcher's path."""
+def install(tmp_path, frozen_launchers, build="old"):
+    """An install directory whose launcher is the frozen old build (`build`: "old",
+    "windowed" or "cx_Freeze"); returns the directory and the launcher's path."""
     path = str(tmp_path / "install")
-    if freezer == "cx_Freeze":
+    if build == "cx_Freeze":
         if frozen_launchers.cx_freeze is None:
-            pytest.skip("cx_Freeze is not installed (the Makefile installs it)")
+            pytest.skip("cx_Freeze is not installed in this Python" + (
+                " (the Windows test Python carries PyInstaller only)" if WINDOWS
+                else " (the Makefile installs it)"))
         shutil.copytree(frozen_launchers.cx_freeze, path, symlinks=True)
     else:
+        if build == "windowed" and frozen_launchers.windowed is None:
+            pytest.skip("--noconsole makes a program of its own on Windows only")
         os.mkdir(path)
-        shutil.copy(frozen_launchers.old, os.path.join(path, "QuelbaLauncher.exe"))
+        shutil.copy(getattr(frozen_launchers, build), os.path.join(path, "QuelbaLauncher.exe"))
     return path, os.path.join(path, "QuelbaLauncher.exe")
 
 
-def run_frozen(launcher, url, *args, env=None):
+def run_frozen(launcher, url, *args, env=None, windowed=False, dismiss=None):
     """Runs the frozen launcher from its directory; returns its exit status and a
-    function reading what it and the builds it started have printed so far."""
+    function reading what it and the builds it started have printed so far. A
+    windowed build is started as a desktop starts it, with no standard streams
+    (it prints nothing); `dismiss` names the title of a message box to press OK
+    on when it shows (Windows only)."""
     out = os.path.join(os.path.dirname(os.path.dirname(launcher)), "output.txt")
     clean = {k: v for k, v in os.environ.items() if not k.startswith(("PYTHON", "_PYI"))}
     with open(out, "w") as f:
-        status = subprocess.run([launcher, url, *args], cwd=os.path.dirname(launcher),
-                                env={**clean, **(env or {})}, stdout=f,
-                                stderr=subprocess.STDOUT, timeout=120).returncode
+        streams = {"stdout": f, "stderr": subprocess.STDOUT}
+        if windowed:  # no standard handles at all, as a desktop starts a windowed program
+            streams = {"startupinfo": subprocess.STARTUPINFO(dwFlags=subprocess.STARTF_USESTDHANDLES)}
+        proc = subprocess.Popen([launcher, url, *args], cwd=os.path.dirname(launcher),
+                                env={**clean, **(env or {})}, **streams)
+        deadline = time.monotonic() + 90
+        while proc.poll() is None and time.monotonic() < deadline:
+            if dismiss and WINDOWS:
+                windows_boxes(press=dismiss)
+            time.sleep(0.1)
+        if proc.poll() is None:
+            shown = windows_boxes() if WINDOWS else []
+            proc.kill()
+            proc.wait()
+            pytest.fail(f"the frozen launcher did not end; windows shown: {shown}")
 
     def output():
         with open(out) as f:
             return f.read()
 
-    return status, output
+    return proc.returncode, output
+
+
+def windows_boxes(press=None):
+    """The titles of the visible top-level windows; presses OK on those titled
+    `press` (message boxes are real windows under Windows Tk)."""
+    import ctypes
+    from ctypes import wintypes
+
+    user32 = ctypes.WinDLL("user32")
+    titles = []
+
+    @ctypes.WINFUNCTYPE(wintypes.BOOL, wintypes.HWND, wintypes.LPARAM)
+    def visit(hwnd, _):
+        if user32.IsWindowVisible(hwnd):
+            title = ctypes.create_unicode_buffer(256)
+            user32.GetWindowTextW(hwnd, title, 256)
+            titles.append(title.value)
+            if press is not None and title.value == press:
+                user32.PostMessageW(hwnd, 0x0111, 1, 0)  # WM_COMMAND, IDOK
+        return True
+
+    user32.EnumWindows(visit, 0)
+    return titles
 
 
 def wait_starts(path, count, timeout=20):
@@ -85,29 +131,46 @@ def wait_starts(path, count, timeout=20):
     return read_starts(path)
 
 
-@pytest.mark.parametrize("freezer, front_end", [
-    ("PyInstaller", "console"),
-    ("PyInstaller", "window"),
+def check_replaced(path, launcher, frozen_launchers, shipped, old_build="old"):
+    """The launcher is the new build, and beside it only what was shipped, the
+    starts and, on Windows, the old build as .old: it was still running when
+    the swap tried to remove it."""
+    left = {"starts.jsonl"} | ({"QuelbaLauncher.exe.old"} if WINDOWS else set())
+    assert set(os.listdir(path)) == shipped | left
+    with open(launcher, "rb") as f:
+        assert f.read() == frozen_launchers.bytes("new")
+    if WINDOWS:
+        with open(launcher + ".old", "rb") as f:
+            assert f.read() == frozen_launchers.bytes(old_build)
+    else:
+        assert os.stat(launcher).st_mode & 0o777 == 0o755
+
+
+@pytest.mark.parametrize("build, front_end", [
+    ("old", "console"),
+    ("old", "window"),
+    ("windowed", "window"),  # no standard streams
+    ("windowed", "console"),  # the console update with nowhere to print
     ("cx_Freeze", "console"),  # frozen with the module list the README gives
 ])
-def test_frozen_launcher_updates_itself(freezer, front_end, frozen_launchers, tmp_path,
+def test_frozen_launcher_updates_itself(build, front_end, frozen_launchers, tmp_path,
                                         https_server, request):
-    path, launcher = install(tmp_path, frozen_launchers, freezer)
+    path, launcher = install(tmp_path, frozen_launchers, build)
     shipped = set(os.listdir(path))
-    new = frozen_launchers.bytes("new")
-    url = https_server.add(new)
-    if front_end == "console":
-        status, output = run_frozen(launcher, url, "--console", env=https_server.env())
-    else:
-        display = request.getfixturevalue("display")
-        status, output = run_frozen(launcher, url, env={**https_server.env(), "DISPLAY": display})
+    url = https_server.add(frozen_launchers.bytes("new"))
+    env = https_server.env()
+    if front_end == "window" and not WINDOWS:  # Wine has a display of its own
+        env["DISPLAY"] = request.getfixturevalue("display")
+    options = ["--console"] if front_end == "console" else []
+    status, output = run_frozen(launcher, url, *options, env=env, windowed=build == "windowed")
     assert status == 0, output()
     starts = wait_starts(path, 2)
     assert [entry["version"] for entry in starts] == ["old", "new"], output()
 
     old, started = starts
     assert old["frozen"] is True and old["tk"] is True  # the toolkit was bundled
-    if front_end == "console":
+    assert old["no_streams"] == [build == "windowed"] * 2
+    if front_end == "console" and build != "windowed":
         assert "Update ready! Replacing and restarting..." in output()
     assert old["executable"] == launcher
     assert old["exe_dir"] == path
@@ -115,38 +178,63 @@ def test_frozen_launcher_updates_itself(freezer, front_end, frozen_launchers, tm
     assert started["version"] == "new" and started["frozen"] is True
     assert started["executable"] == launcher
     assert started["meipass"] not in (None, old["meipass"])
-    assert set(os.listdir(path)) == shipped | {"starts.jsonl"}
-    with open(launcher, "rb") as f:
-        assert f.read() == new
-    assert os.stat(launcher).st_mode & 0o777 == 0o755
+    check_replaced(path, launcher, frozen_launchers, shipped, build)
 
 
 def test_frozen_launcher_updates_itself_through_a_patch(frozen_launchers, tmp_path, https_server):
     path, launcher = install(tmp_path, frozen_launchers)
-    new = frozen_launchers.bytes("new")
-    url = https_server.add(new)
-    patches = str(tmp_path / "patches")
-    subprocess.run([os.path.join(REPO, "tools", "make-patches"), "-o", patches, frozen_launchers.new,
-                    frozen_launchers.old], check=True, capture_output=True)
-    (name,) = os.listdir(patches)
-    with open(os.path.join(patches, name), "rb") as f:
-        patch_url = https_server.add(f.read(), path=urllib.parse.urlsplit(url).path + ".patches/" + name)
+    url = https_server.add(frozen_launchers.bytes("new"))
+    patch = make_patch(frozen_launchers.new, frozen_launchers.old, str(tmp_path / "patches"))
+    with open(patch, "rb") as f:
+        patch_url = https_server.add(f.read(), path=urllib.parse.urlsplit(url).path + ".patches/"
+                                     + os.path.basename(patch))
     status, output = run_frozen(launcher, url, "--console", "--patches", env=https_server.env())
     assert status == 0, output()
     assert [entry["version"] for entry in wait_starts(path, 2)] == ["old", "new"], output()
     assert (len(https_server.requests(patch_url)), len(https_server.requests(url))) == (1, 0)
-    with open(launcher, "rb") as f:
-        assert f.read() == new
+    check_replaced(path, launcher, frozen_launchers, {"QuelbaLauncher.exe"})
 
 
-def test_frozen_launcher_kept_when_the_release_is_missing(frozen_launchers, tmp_path,
-                                                         https_server):
+@pytest.mark.parametrize("served", ["signed", "tampered"])
+def test_frozen_launcher_installs_only_a_signed_build(served, frozen_launchers, tmp_path,
+                                                     https_server):
     path, launcher = install(tmp_path, frozen_launchers)
+    publisher = Publisher()
+    new = frozen_launchers.bytes("new")
+    body = new if served == "signed" else new[:4096] + bytes([new[4096] ^ 1]) + new[4097:]
+    url = https_server.add(body)
+    https_server.add(publisher.sign(new), path=urllib.parse.urlsplit(url).path + ".minisig")
+    status, output = run_frozen(launcher, url, "--console", "--public-key", publisher.public_key,
+                                env=https_server.env())
+    if served == "signed":
+        assert status == 0, output()
+        assert [entry["version"] for entry in wait_starts(path, 2)] == ["old", "new"], output()
+        check_replaced(path, launcher, frozen_launchers, {"QuelbaLauncher.exe"})
+    else:
+        assert status == 1, output()
+        assert "Download failed!" in output()
+        assert [entry["version"] for entry in read_starts(path)] == ["old"]
+        assert sorted(os.listdir(path)) == ["QuelbaLauncher.exe", "starts.jsonl"]
+        with open(launcher, "rb") as f:
+            assert f.read() == frozen_launchers.bytes("old")
+
+
+@pytest.mark.parametrize("build, front_end", [
+    ("old", "console"),
+    ("windowed", "console"),
+    ("windowed", "window"),  # the error box, then the exit
+])
+def test_frozen_launcher_kept_when_the_release_is_missing(build, front_end, frozen_launchers,
+                                                         tmp_path, https_server):
+    path, launcher = install(tmp_path, frozen_launchers, build)
     url = https_server.add(b"not here", status=404)
-    status, output = run_frozen(launcher, url, "--console", env=https_server.env())
+    options = ["--console"] if front_end == "console" else []
+    status, output = run_frozen(launcher, url, *options, env=https_server.env(),
+                                windowed=build == "windowed", dismiss="Update Failed")
     assert status == 1, output()
-    assert "Download failed!" in output()
+    if build != "windowed":
+        assert "Download failed!" in output()
     assert [entry["version"] for entry in read_starts(path)] == ["old"]
     assert sorted(os.listdir(path)) == ["QuelbaLauncher.exe", "starts.jsonl"]
     with open(launcher, "rb") as f:
-        assert f.read() == frozen_launchers.bytes("old")
+        assert f.read() == frozen_launchers.bytes(build)
