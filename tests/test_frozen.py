@@ -203,13 +203,17 @@ def test_frozen_launcher_installs_only_a_signed_build(served, frozen_launchers, 
     new = frozen_launchers.bytes("new")
     body = new if served == "signed" else new[:4096] + bytes([new[4096] ^ 1]) + new[4097:]
     url = https_server.add(body)
-    https_server.add(publisher.sign(new), path=urllib.parse.urlsplit(url).path + ".minisig")
+    signature = publisher.sign(new)
+    https_server.add(signature, path=urllib.parse.urlsplit(url).path + ".minisig")
     status, output = run_frozen(launcher, url, "--console", "--public-key", publisher.public_key,
                                 env=https_server.env())
     if served == "signed":
         assert status == 0, output()
         assert [entry["version"] for entry in wait_starts(path, 2)] == ["old", "new"], output()
-        check_replaced(path, launcher, frozen_launchers, {"QuelbaLauncher.exe"})
+        # the build's signature is kept beside it as its record
+        check_replaced(path, launcher, frozen_launchers, {"QuelbaLauncher.exe", "QuelbaLauncher.exe.minisig"})
+        with open(launcher + ".minisig", "rb") as f:
+            assert f.read() == signature
     else:
         assert status == 1, output()
         assert "Download failed!" in output()
