@@ -20,6 +20,7 @@ import pytest
 
 DEFAULT_SCREEN = "1920x1080"
 XVFB = shutil.which("Xvfb")
+WINDOWS = sys.platform == "win32"
 
 
 # ---------------------------------------------------------------------------
@@ -64,7 +65,20 @@ class VirtualDisplay:
 @pytest.fixture(scope="session")
 def virtual_display():
     """virtual_display(size="1920x1080") -> DISPLAY of an Xvfb with that screen,
-    one server per size for the whole session."""
+    one server per size for the whole session. On Windows, Tk draws through Wine
+    onto the display that tools/windows gives it, of the default size."""
+    if WINDOWS:
+        name = os.environ.get("DISPLAY")
+        if not name:
+            pytest.skip("the window tests on Windows need the display that tools/windows gives Wine")
+
+        def given(size=DEFAULT_SCREEN):
+            if size != DEFAULT_SCREEN:
+                pytest.skip(f"Wine's display has one screen, {DEFAULT_SCREEN}: no {size} screen on Windows")
+            return name
+
+        yield given
+        return
     if XVFB is None:
         pytest.skip("Xvfb is not installed (tools/setup-system installs it); "
                     "the window tests need a display")
@@ -122,7 +136,14 @@ def _xlib():
 
 def send_close_request(window_id, display_name=None):
     """Sends WM_DELETE_WINDOW to a toplevel, as a window manager does when the
-    user presses the close button. Uses a connection of its own."""
+    user presses the close button. Uses a connection of its own. On Windows,
+    `window_id` is the toplevel's frame (wm frame), and it is sent WM_CLOSE."""
+    if WINDOWS:
+        user32 = ctypes.WinDLL("user32", use_last_error=True)
+        user32.PostMessageW.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_void_p, ctypes.c_void_p]
+        if not user32.PostMessageW(window_id, 0x0010, None, None):  # WM_CLOSE
+            raise ctypes.WinError(ctypes.get_last_error())
+        return
     xlib = _xlib()
     name = (display_name or os.environ["DISPLAY"]).encode()
     dpy = xlib.XOpenDisplay(name)

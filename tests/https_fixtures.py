@@ -25,7 +25,8 @@ import trustme
 
 import updater
 
-__all__ = ["https_server", "install_dir", "ReleaseServer", "InstallDir", "AUTO", "WINDOWS", "file_mode"]
+__all__ = ["https_server", "install_dir", "ReleaseServer", "InstallDir", "AUTO", "WINDOWS", "file_mode",
+           "ONTO_A_DIRECTORY"]
 
 AUTO = "auto"  # Content-Length: the body's length
 
@@ -209,6 +210,8 @@ printf '%s\\t%s\\t%s\\t%s\\t%s\\n' {tag} "$0" "$#" "$(pwd -P)" "$*" >> {record}
 """
 
 WINDOWS = sys.platform == "win32"
+# The start of the error of a rename onto a directory (a backup's place taken)
+ONTO_A_DIRECTORY = "[WinError 5] " if WINDOWS else "[Errno 21] Is a directory"
 _program = []
 
 
@@ -269,10 +272,18 @@ class InstallDir:
         self.url = None
         self._monkeypatch = monkeypatch
 
-    def launcher_script(self, tag):
+    def launcher_script(self, tag, size=None):
+        """A launcher recording its starts under `tag`, padded to `size` bytes if given."""
         if WINDOWS:
-            return record_launcher() + f"\n#record-launcher\t{tag}\t{self.record}\n".encode()
-        return LAUNCHER.format(tag=shlex.quote(tag), record=shlex.quote(self.record)).encode()
+            trailer = f"\n#record-launcher\t{tag}\t{self.record}\n".encode()
+            program = record_launcher()
+            if size is not None:  # the program looks for the trailer at the end
+                program += b"\0" * (size - len(program) - len(trailer))
+            return program + trailer
+        script = LAUNCHER.format(tag=shlex.quote(tag), record=shlex.quote(self.record)).encode()
+        if size is not None:
+            script += b"#" * (size - len(script) - 1) + b"\n"
+        return script
 
     def write(self, path, data, mode=0o755):
         with open(path, "wb") as f:

@@ -55,7 +55,16 @@ def _audit(event, args):
         executable, argv = args[0], args[1]
         if executable is None and argv:
             executable = argv if isinstance(argv, (str, bytes, os.PathLike)) else argv[0]
+            if os.name == "nt" and isinstance(executable, str) and executable is argv:
+                executable = _program(argv)
         _children.append(executable)
+
+
+def _program(command_line):
+    """The program of a Windows command line (what Popen made of its list)."""
+    if command_line.startswith('"'):
+        return command_line[1:].partition('"')[0]
+    return command_line.partition(" ")[0]
 
 
 def _started_python():

@@ -9,6 +9,7 @@ import pytest
 
 import updater
 from conftest import child_env, run_child
+from https_fixtures import ONTO_A_DIRECTORY
 
 NOTICE = "Tkinter not available, running console update..."
 READY = "Update ready! Replacing and restarting..."
@@ -232,8 +233,7 @@ def console_child(https_server, install):
 
 
 def padded(install, size):
-    script = install.launcher_script("new")
-    return script + b"#" * (size - len(script) - 1) + b"\n"
+    return install.launcher_script("new", size)
 
 
 def test_whole_update_on_the_console(https_server, install_dir):
@@ -278,7 +278,7 @@ def test_failed_swap_on_the_console(https_server, install_dir):
     assert proc.returncode == 1
     out = proc.stdout.splitlines()
     assert out[:3] == [NOTICE, "100.0% \u2022 " + out[1].split(" \u2022 ")[1], READY]
-    assert out[3].startswith("Error: Failed to replace and run: [Errno 21] Is a directory: ")
+    assert out[3].startswith("Error: Failed to replace and run: " + ONTO_A_DIRECTORY)
     assert len(out) == 4
     os.rmdir(install_dir.backup)
     assert install_dir.files()["QuelbaLauncher.exe"] == old and install_dir.runs() == []

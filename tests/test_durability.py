@@ -24,7 +24,11 @@ import updater
 from conftest import child_env
 from https_fixtures import InstallDir
 
-pytestmark = pytest.mark.filterwarnings("ignore:subprocess .* is still running:ResourceWarning")
+pytestmark = [
+    pytest.mark.filterwarnings("ignore:subprocess .* is still running:ResourceWarning"),
+    pytest.mark.skipif(sys.platform == "win32", reason="POSIX only: the crashes are placed by strace "
+                       "on system calls, the power cut by an ext4 loop device"),
+]
 
 HOST = """
 import os, sys

@@ -51,6 +51,15 @@ def last_entry(exc):
 
 
 def open_fds():
+    """The open descriptors, or on Windows the process's handles."""
+    if sys.platform == "win32":
+        import ctypes
+
+        count = ctypes.c_ulong()
+        kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
+        if not kernel32.GetProcessHandleCount(ctypes.c_void_p(-1), ctypes.byref(count)):
+            raise ctypes.WinError(ctypes.get_last_error())
+        return count.value
     return len(os.listdir("/proc/self/fd"))
 
 

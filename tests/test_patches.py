@@ -1,6 +1,7 @@
 """Updates through patches: with updater.UPDATE_PATCHES set, the download asks
-for a zstd patch made (by the zstd tool, through tools/make-patches) against the
-installed launcher, applies it, and falls back to the full build whenever the
+for a zstd patch made (by the zstd tool, through tools/make-patches; on Windows,
+which cannot start that script, with the same settings by backports.zstd) against
+the installed launcher, applies it, and falls back to the full build whenever the
 patch is missing or not right."""
 import hashlib
 import os
@@ -14,12 +15,14 @@ import urllib.parse
 
 import pytest
 
+import signing
 import updater
+from https_fixtures import WINDOWS, record_launcher
 
 FAILURE = (-1, 0, False, 0)
 ZSTD = shutil.which("zstd")
 MAKE_PATCHES = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tools", "make-patches")
-pytestmark = pytest.mark.skipif(ZSTD is None, reason="the zstd tool is not installed")
+pytestmark = pytest.mark.skipif(ZSTD is None and not WINDOWS, reason="the zstd tool is not installed")
 
 _noise = random.Random(15)
 PAYLOAD = _noise.randbytes(300_000)  # the bulk of a launcher, shared by its builds
@@ -28,6 +31,13 @@ CHANGED = PAYLOAD[:100_000] + b"a change in the middle" + PAYLOAD[100_000:]
 
 def make_patch(directory, old, new):
     """The patch that turns `old` into `new`, made by tools/make-patches."""
+    if WINDOWS:
+        from backports import zstd
+
+        p = zstd.CompressionParameter  # tools/make-patches' zstd -19 --long, with its frame flags
+        options = {p.compression_level: 19, p.enable_long_distance_matching: 1,
+                   p.checksum_flag: 1, p.content_size_flag: 1}
+        return zstd.compress(new, options=options, zstd_dict=zstd.ZstdDict(old, is_raw=True).as_prefix)
     paths = [os.path.join(directory, name) for name in ("old", "new")]
     for path, body in zip(paths, (old, new)):
         with open(path, "wb") as f:
@@ -50,12 +60,14 @@ class Builds:
         self.elsewhere = make_patch(directory, self.old, self.build("elsewhere", CHANGED))
 
     def build(self, tag, payload):
+        if WINDOWS:  # the trailer of tests/native/record_launcher.c stays last
+            return record_launcher() + payload + f"\n#record-launcher\t{tag}\t{self.record}\n".encode()
         return f"#!/bin/sh\necho {tag} >> '{self.record}'\nexit 0\n".encode() + payload
 
     def runs(self):
         try:
-            with open(self.record) as f:
-                return f.read().split()
+            with open(self.record, encoding="utf-8") as f:
+                return [line.split("\t")[0] for line in f.read().splitlines()]
         except FileNotFoundError:
             return []
 
@@ -198,16 +210,16 @@ def test_patches_need_a_launcher_zstd_and_a_flag(release, https_server, install_
         monkeypatch.setattr(updater, "UPDATE_PATCHES", True, raising=False)
 
 
-@pytest.mark.skipif(shutil.which("minisign") is None, reason="the minisign tool is not installed")
+@pytest.mark.skipif(not signing.AVAILABLE, reason="the minisign tool is not installed")
 def test_a_signed_build_must_verify_when_patched(release, https_server, install_dir, builds,
                                                  monkeypatch, tmp_path):
     secret, public, signed = (str(tmp_path / name) for name in ("key", "key.pub", "QuelbaLauncher.exe"))
-    subprocess.run(["minisign", "-G", "-W", "-p", public, "-s", secret], check=True, capture_output=True)
+    signing.run("-G", "-W", "-p", public, "-s", secret)
     with open(public) as f:
         monkeypatch.setattr(updater, "UPDATE_PUBLIC_KEY", f.read().splitlines()[1], raising=False)
     with open(signed, "wb") as f:
         f.write(builds.new)
-    subprocess.run(["minisign", "-S", "-s", secret, "-m", signed], check=True, capture_output=True)
+    signing.run("-S", "-s", secret, "-m", signed)
     with open(signed + ".minisig", "rb") as f:
         signature = f.read()
     # a patch that makes the signed build, then one whose result the key did not sign

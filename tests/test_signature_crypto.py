@@ -1,19 +1,19 @@
 """SHA-512, Ed25519 verification and minisign's formats as the module compiles
 them, called through a library built from the same sources for the tests only
 (CMake option UPDATER_TEST_LIBS; `make test` builds it into build/test-libs-3.X).
-Checked against RFC 8032's vectors, signatures made by the minisign CLI, and
-the cryptography package's Ed25519."""
+Checked against RFC 8032's vectors, signatures made by the minisign CLI (on
+Windows, its commands done in Python: signing.py), and the cryptography package's
+Ed25519."""
 import base64
 import ctypes
 import hashlib
 import os
 import random
-import shutil
-import subprocess
 import sys
 from types import SimpleNamespace
 
 import pytest
+import signing
 from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey, Ed25519PublicKey
 from cryptography.hazmat.primitives.serialization import Encoding, PublicFormat
@@ -290,19 +290,14 @@ def test_every_single_bit_flip_is_judged_as_cryptography_judges_it(seed):
 # ---------------------------------------------------------------------------
 # minisign: keys and signatures from the CLI
 
-MINISIGN = shutil.which("minisign")
 TRUSTED = "release 1.2.3 for QuelbaLauncher.exe"
-
-
-def minisign(*args):
-    subprocess.run([MINISIGN, *args], check=True, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=60)
+minisign = signing.run  # on Windows, the tool's commands done in Python
 
 
 @pytest.fixture(scope="module")
 def signed(tmp_path_factory):
     """A build signed both ways by one key, and a second key."""
-    if MINISIGN is None:
+    if not signing.AVAILABLE:
         pytest.skip("the minisign CLI is missing (tools/setup-system installs it)")
     work = tmp_path_factory.mktemp("minisign")
     for name in ("publisher", "other"):

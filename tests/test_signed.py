@@ -1,20 +1,19 @@
 """Signed builds: a host that sets updater.UPDATE_PUBLIC_KEY installs only builds
-that its key signed, checked against signatures made by the minisign tool and
-served beside the build by the real HTTPS server."""
+that its key signed, checked against signatures made by the minisign tool (on
+Windows, its commands done in Python: signing.py) and served beside the build by
+the real HTTPS server."""
 import base64
 import os
-import shutil
-import subprocess
 import sys
 import urllib.parse
 
 import pytest
 
+import signing
 import updater
 
 FAILURE = (-1, 0, False, 0)
-MINISIGN = shutil.which("minisign")
-pytestmark = pytest.mark.skipif(MINISIGN is None, reason="the minisign tool is not installed")
+pytestmark = pytest.mark.skipif(not signing.AVAILABLE, reason="the minisign tool is not installed")
 
 
 class Publisher:
@@ -24,8 +23,7 @@ class Publisher:
         self.directory = directory
         self.secret = os.path.join(directory, "minisign.key")
         public = os.path.join(directory, "minisign.pub")
-        subprocess.run([MINISIGN, "-G", "-W", "-p", public, "-s", self.secret],
-                       check=True, capture_output=True)
+        signing.run("-G", "-W", "-p", public, "-s", self.secret)
         with open(public) as f:
             self.public_key = f.read().splitlines()[1]
 
@@ -33,8 +31,7 @@ class Publisher:
         path = os.path.join(self.directory, "QuelbaLauncher.exe")
         with open(path, "wb") as f:
             f.write(body)
-        subprocess.run([MINISIGN, "-S", *(["-l"] if legacy else []), "-s", self.secret, "-m", path,
-                        "-t", comment], check=True, capture_output=True)
+        signing.run("-S", *(["-l"] if legacy else []), "-s", self.secret, "-m", path, "-t", comment)
         with open(path + ".minisig", "rb") as f:
             return f.read()
 

@@ -80,24 +80,35 @@ def wine_env(extra=None):
     return env
 
 
-def start_wineserver():
+def start_wineserver(env=None):
     """Keeps one wineserver for the prefix alive across the many short Wine
     processes of a run: each start then costs a fraction of a second, not
     the three seconds of bringing the prefix's services up and down. The
     prefix boots with no pipes of ours, so that its services hold none."""
     os.makedirs(PREFIX, exist_ok=True)
     server = tool("wineserver", "/usr/lib/wine/wineserver")
-    quiet = dict(env=wine_env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+    quiet = dict(env=wine_env(env), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                  stderr=subprocess.DEVNULL)
     if server:
         subprocess.run([server, "-p600"], start_new_session=True, **quiet)
     subprocess.run([wine_binary(), "wineboot"], **quiet)
 
 
+def stop_wineserver():
+    """Ends the prefix's wineserver and its services (the desktop among them),
+    and waits for it: the desktop takes its screen from the DISPLAY it boots
+    with, and one booted without a display reports 1024x768."""
+    server = tool("wineserver", "/usr/lib/wine/wineserver")
+    if server:
+        for flag in ("-k", "-w"):
+            subprocess.run([server, flag], env=wine_env(), stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
 def run_wine(argv, *, env=None, cwd=None, capture=False):
     """Runs a Windows program under Wine. Its output goes through a pipe: the
     Windows Python cannot start with a standard stream on a regular file."""
-    start_wineserver()
+    start_wineserver(env)
     proc = subprocess.Popen([wine_binary(), *argv], env=wine_env(env), cwd=cwd or ROOT,
                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE)
@@ -359,6 +370,7 @@ def test(version, args):
         env = {"UPDATER_PATH": windows_path(out), "PYTHONDONTWRITEBYTECODE": "1"}
         if name:
             env["DISPLAY"] = name
+            stop_wineserver()  # the prefix boots again, its desktop on this display
         return run_wine([python, "-m", "pytest", "-p", "no:cacheprovider",
                          *(args or ["-q", "-ra", "tests"])], env=env)
 
