@@ -4,6 +4,7 @@ Windows, its commands done in Python: signing.py) and served beside the build by
 the real HTTPS server."""
 import base64
 import os
+import shutil
 import sys
 import urllib.parse
 
