@@ -157,8 +157,9 @@ class Signed:
         self.of = {}
         if not signed:
             return
-        from test_signed import MINISIGN, Publisher
-        if MINISIGN is None:
+        import signing
+        from test_signed import Publisher
+        if not signing.AVAILABLE:
             pytest.skip("the minisign tool is not installed")
         publisher = Publisher(directory)
         self.key = publisher.public_key
