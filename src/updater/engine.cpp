@@ -104,6 +104,16 @@ int fsync_file(PyObject *file)
 /// An error reporter: adds the function's traceback entry for a line.
 using ErrorAt = Outcome (*)(int line);
 
+/// `with open(path, mode) as f:` up to its body: f, or nullptr with an
+/// exception set. `block` exits the file.
+Ref open_in(With &block, PyObject *path, PyObject *mode)
+{
+    Ref file = call(state.open, {path, mode});
+    if (!file)
+        return Ref{};
+    return block.enter(file.get());
+}
+
 /// Leaves a `with` block after a statement inside it raised (`inside`). ok when
 /// __exit__ suppressed the exception; otherwise raised, and an exception raised
 /// by __exit__ itself gets the entry of the with statement's line.
@@ -517,11 +527,8 @@ Outcome write_download(PyObject *new_path, bool *opened, Fill fill)
             return download_error(dl::remove_stale);
         PyErr_Clear();
     }
-    Ref file = call(state.open, {new_path, names.mode_xb});
-    if (!file)
-        return download_error(dl::open_file);
     With block;
-    Ref f = block.enter(file.get());
+    Ref f = open_in(block, new_path, names.mode_xb);
     if (!f)
         return download_error(dl::open_file);
     *opened = true;
@@ -679,11 +686,8 @@ int verify_file(const minisign::PublicKey &key, const minisign::Signature &sig, 
                 minisign::Status *status)
 {
     minisign::Verifier verifier(key, sig);
-    Ref file = call(state.open, {new_path, names.mode_rb});
-    if (!file)
-        return -1;
     With block;
-    Ref f = block.enter(file.get());
+    Ref f = open_in(block, new_path, names.mode_rb);
     if (!f)
         return -1;
     for (;;) {
@@ -735,11 +739,8 @@ Outcome check_signature(const Signing &signing, PyObject *signature, PyObject *n
 /// with open(path, "rb") as f: *data = f.read(size): 0, or -1 with an exception set.
 int read_file(PyObject *path, PyObject *size, Ref *data)
 {
-    Ref file = call(state.open, {path, names.mode_rb});
-    if (!file)
-        return -1;
     With block;
-    Ref f = block.enter(file.get());
+    Ref f = open_in(block, path, names.mode_rb);
     if (!f)
         return -1;
     *data = call_method(f.get(), names.read, {size});
@@ -864,11 +865,8 @@ Outcome keep_signature(PyObject *new_path, PyObject *signature)
             return download_error(dl::signature_remove);
         PyErr_Clear();
     }
-    Ref file = call(state.open, {path.get(), names.mode_xb});
-    if (!file)
-        return download_error(dl::signature_open);
     With block;
-    Ref s = block.enter(file.get());
+    Ref s = open_in(block, path.get(), names.mode_xb);
     if (!s)
         return download_error(dl::signature_open);
     Outcome inside = Outcome::ok();
@@ -976,11 +974,8 @@ Outcome patch_total_size(PyObject *data, TotalSize *total_size)
 template <class Body>
 Outcome with_launcher(PyObject *main_exe, int line, int body_line, Ref *result, Body body)
 {
-    Ref file = call(state.open, {main_exe, names.mode_rb});
-    if (!file)
-        return download_error(line);
     With block;
-    Ref old = block.enter(file.get());
+    Ref old = open_in(block, main_exe, names.mode_rb);
     if (!old)
         return download_error(line);
     *result = body(old.get());
@@ -1387,11 +1382,8 @@ Outcome copy_backup(PyObject *main_exe, PyObject *old_exe)
     Ref copy2 = dotted(names.shutil, {names.copy2});
     if (!copy2 || !call(copy2.get(), {main_exe, old_exe}))
         return swap_error(rr::copy);
-    Ref file = call(state.open, {old_exe, names.mode_rb});
-    if (!file)
-        return swap_error(rr::copy_open);
     With block;
-    Ref backup = block.enter(file.get());
+    Ref backup = open_in(block, old_exe, names.mode_rb);
     if (!backup)
         return swap_error(rr::copy_open);
     if (fsync_file(backup.get()) < 0)
