@@ -87,7 +87,10 @@ def freeze(scripts, paths=(), announce=print):
                    "--specpath", os.path.join(work, "build", name)]
         for path in paths:
             command += ["--paths", os.path.abspath(path)]
-        procs.append((name, log, subprocess.Popen(command + [script], cwd=work, env=env, stdout=log,
+        # Each freezer that runs at once has a cache of its own: PyInstaller's
+        # shared one is not safe against another process writing it.
+        own = dict(env, PYINSTALLER_CONFIG_DIR=os.path.join(work, "config-" + name))
+        procs.append((name, log, subprocess.Popen(command + [script], cwd=work, env=own, stdout=log,
                                                   stderr=subprocess.STDOUT)))
     failed = []
     for name, log, proc in procs:

@@ -174,7 +174,10 @@ def _freeze(with_cx_freeze):
     procs = []
     for name, command in commands.items():
         log = open(os.path.join(work, name + ".log"), "w+")
-        procs.append((name, log, subprocess.Popen(command, cwd=work, env=env, stdout=log,
+        # Freezers that run at once each get a cache of their own: PyInstaller's
+        # shared one is not safe against another process writing it.
+        own = dict(env, PYINSTALLER_CONFIG_DIR=os.path.join(work, "config-" + name))
+        procs.append((name, log, subprocess.Popen(command, cwd=work, env=own, stdout=log,
                                                   stderr=subprocess.STDOUT)))
     failed = []
     for name, log, proc in procs:
