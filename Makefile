@@ -87,7 +87,7 @@ system:
 ifeq ($(PYVER),3.12)
 test: system build $(TEST_LIBS) dist
 	$(PY) -m pytest -q -ra tests
-	$(WINDOWS) test $(PYVER)
+	$(WINDOWS) test $(PYVER) $(WINDOWS_ARGS)
 else
 build-3.12:
 	$(MAKE) --no-print-directory build PYTHON=3.12
@@ -95,7 +95,7 @@ build-3.12:
 test: system build build-3.12 $(TEST_LIBS) dist
 	UPDATER_BUILD_312="$$(echo $(CURDIR)/.venv/lib/python3.12/site-packages/updater.cpython-312-*)" \
 	    $(PY) -m pytest -q -ra tests
-	$(WINDOWS) test $(PYVER)
+	$(WINDOWS) test $(PYVER) $(WINDOWS_ARGS)
 endif
 
 demo: system build
