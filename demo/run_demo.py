@@ -64,9 +64,16 @@ def freeze_builds():
     scripts = {name: os.path.join(DEMO, name + ".py") for name in ("launcher_old", "launcher_new")}
     paths = [os.environ["UPDATER_PATH"]] if os.environ.get("UPDATER_PATH") else []
     builds, seconds = freeze.freeze(scripts, paths, lambda line: print("demo: " + line))
-    how = (f"frozen by {freeze.TOOL} {freeze.tool_version()} (one-file executables"
+    return read_builds(builds, f"frozen by {freeze.TOOL} {freeze.tool_version()}", seconds,
+                       os.path.relpath(freeze.CACHE))
+
+
+def read_builds(builds, frozen_by, seconds, cache):
+    """(old bytes, new bytes, a line saying how they were frozen, the path of the
+    new build) of the builds `builds` names; `seconds` None when cached."""
+    how = (f"{frozen_by} (one-file executables"
            + (f", made in {seconds:.0f} s)" if seconds is not None
-              else f", made earlier and kept in {os.path.relpath(freeze.CACHE)})"))
+              else f", made earlier and kept in {cache})"))
     with open(builds["launcher_old"], "rb") as f:
         old = f.read()
     with open(builds["launcher_new"], "rb") as f:
@@ -102,15 +109,8 @@ def freeze_windows_builds(windows):
     made = json.loads(out.strip().splitlines()[-1])
     builds = {name: linux_path(path) for name, path in made["builds"].items()}
     cache = os.path.relpath(os.path.dirname(builds["launcher_old"]))
-    how = (f"frozen by {freeze.TOOL} {made['version']} for Windows, in CPython {WINDOWS_PYTHON}"
-           " under Wine (one-file executables"
-           + (f", made in {made['seconds']:.0f} s)" if made["seconds"] is not None
-              else f", made earlier and kept in {cache})"))
-    with open(builds["launcher_old"], "rb") as f:
-        old = f.read()
-    with open(builds["launcher_new"], "rb") as f:
-        new = f.read()
-    return old, new, how, builds["launcher_new"]
+    return read_builds(builds, f"frozen by {freeze.TOOL} {made['version']} for Windows, in CPython"
+                       f" {WINDOWS_PYTHON} under Wine", made["seconds"], cache)
 
 
 def start_under_wine(windows, command, env):
