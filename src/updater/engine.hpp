@@ -1,0 +1,198 @@
+// What the parts of the update engine share. The engine is split along its
+// seams, each file using only the ones above it:
+//   engine.cpp     paths and files through os, `with` blocks, the https fetch
+//                  and the download file that every transfer writes
+//   signature.cpp  signed builds: the key, the signature beside the build,
+//                  the installed record and the rollback rule
+//   patch.cpp      the new build made from the installed one and a patch
+//   download.cpp   the install location and the download itself
+//   swap.cpp       the swap of the executables and the relaunch
+#pragma once
+
+#include "functions.hpp"
+#include "lines.hpp"
+#include "minisign.hpp"
+
+namespace updater {
+
+// ---------------------------------------------------------------------------
+// engine.cpp: paths and files
+
+/// The value of `name.attr1.attr2...` for a module global `name`: a new
+/// reference, or nullptr with the exception set.
+Ref dotted(PyObject *name, std::initializer_list<PyObject *> attrs);
+/// get_exe_dir(), through the module global: a new reference or nullptr.
+Ref install_dir();
+/// os.path.join(exe_dir, <global file_name> [+ suffix]), evaluated in that
+/// order: a new reference or nullptr.
+Ref install_path(PyObject *exe_dir, PyObject *file_name, PyObject *suffix = nullptr);
+/// os.fspath(path) + ".minisig", the name of a build's signature file: a new
+/// reference or nullptr.
+Ref signature_path(PyObject *path);
+/// `except Exception: pass` after a failed statement: true when the pending
+/// exception derived from Exception and has been dropped; false when it stays.
+bool swallow_exception();
+/// os.path.<test>(path) as 1 or 0, or -1 with an exception set.
+int path_test(PyObject *test, PyObject *path);
+/// os.<function>(*args), the result dropped: 0, or -1 with an exception set.
+int os_call(PyObject *function, std::initializer_list<PyObject *> args);
+/// os.fsync(file.fileno()): 0, or -1 with an exception set.
+int fsync_file(PyObject *file);
+
+/// An error reporter: adds the function's traceback entry for a line.
+using ErrorAt = Outcome (*)(int line);
+
+/// `with open(path, mode) as f:` up to its body: f, or nullptr with an
+/// exception set. `block` exits the file.
+Ref open_in(With &block, PyObject *path, PyObject *mode);
+/// Leaves a `with` block after a statement inside it raised (`inside`). ok when
+/// __exit__ suppressed the exception; otherwise raised, and an exception raised
+/// by __exit__ itself gets the entry of the with statement's line.
+Outcome leave_with_error(Outcome inside, With &block, int line, ErrorAt error);
+/// with open(path, "rb") as f: *data = f.read(size): 0, or -1 with an exception set.
+int read_file(PyObject *path, PyObject *size, Ref *data);
+/// Puts the backup back at the launcher's name when a crash left that name
+/// empty (see engine.cpp).
+Outcome heal(PyObject *main_exe, PyObject *old_exe, ErrorAt error, int test_line);
+
+// ---------------------------------------------------------------------------
+// engine.cpp: the https fetch and the download file
+
+/// Adds download_new_exe_with_progress's traceback entry for `line`.
+Outcome download_error(int line);
+/// time.time() as a double: 0, or -1 with an exception set.
+int clock(double *now);
+/// urllib.request.Request(UPDATE_URL [+ suffix], headers={"Cache-Control": "no-cache"}):
+/// a new reference, or nullptr with an exception set.
+Ref new_request(PyObject *suffix);
+/// Enters `with urllib.request.urlopen(req, timeout=60) as ...`: the result of
+/// __enter__, or nullptr with an exception set.
+Ref open_url(PyObject *req, With &block);
+/// A file asked for over https arrives over https on every hop; reports the
+/// lines from `line` on (see engine.cpp).
+Outcome check_hops(PyObject *req, PyObject *resp, int line);
+
+/// total_size, as the int itself and as the C value the loop computes with.
+struct TotalSize {
+    Ref value;     // the int
+    long long n;   // its value, LLONG_MAX when larger
+    bool known;    // total_size > 0
+};
+
+/// total_size from "Content-Length", and a body whose end can be told from a
+/// cut connection. Fills *size.
+Outcome body_size(PyObject *resp, TotalSize *size);
+/// After the read loop: the body was whole, and the file is made durable.
+Outcome finish_file(PyObject *f, long long downloaded, const TotalSize &total_size);
+
+/// Where the bytes of the new build go, piece by piece: into the download
+/// file, into the digest of a signed build, and to the callback as a report.
+class Writer {
+public:
+    Writer(PyObject *progress_callback, PyObject *f, PyObject *digest, const TotalSize &total_size,
+           double start_time)
+        : progress_callback_(progress_callback), f_(f), digest_(digest), total_size_(total_size),
+          start_time_(start_time)
+    {
+    }
+
+    long long downloaded() const { return downloaded_; }
+
+    /// One piece written, hashed, counted and reported.
+    Outcome put(PyObject *chunk);
+
+private:
+    PyObject *progress_callback_;
+    PyObject *f_;
+    PyObject *digest_;  // null when no key is set
+    const TotalSize &total_size_;
+    double start_time_;
+    long long downloaded_ = 0;
+    // f.write and digest.update are looked up at their first use and reused
+    // after: both belong to this download, and nothing rebinds them.
+    Ref write_;
+    Ref update_;
+};
+
+/// Lines 89-110: the clock started, the download file made anew, and
+/// `fill(f, start_time)` run inside its `with` block. Sets *opened once the
+/// file exists.
+///     start_time = time.time()
+///     try:
+///         os.remove(new_path)
+///     except FileNotFoundError:
+///         pass
+///     with open(new_path, "xb") as f:
+///         <fill>
+template <class Fill>
+Outcome write_download(PyObject *new_path, bool *opened, Fill fill)
+{
+    namespace dl = line::download;
+    double start_time;
+    if (clock(&start_time) < 0)
+        return download_error(dl::start_time);
+    // Whatever stands at the name goes, a link itself and never what it points
+    // to; "xb" then refuses anything that appears there in between.
+    if (os_call(names.remove, {new_path}) < 0) {
+        if (!pending_matches(PyExc_FileNotFoundError))
+            return download_error(dl::remove_stale);
+        PyErr_Clear();
+    }
+    With block;
+    Ref f = open_in(block, new_path, names.mode_xb);
+    if (!f)
+        return download_error(dl::open_file);
+    *opened = true;
+    if (Outcome r = fill(f.get(), start_time); r.raised())
+        return leave_with_error(r, block, dl::open_file, download_error);
+    if (block.exit_ok() < 0)
+        return download_error(dl::open_file);
+    return Outcome::ok();
+}
+
+// ---------------------------------------------------------------------------
+// signature.cpp: signed builds
+
+/// A build that must carry its publisher's signature: the key the host named,
+/// and the BLAKE2b-512 hash of the body as it arrives (null when no key is set).
+struct Signing {
+    minisign::PublicKey key{};
+    Ref digest;
+    bool named = false;  // UPDATE_PUBLIC_KEY is not None, even when malformed
+};
+
+/// The installed record, read at most once per download: a patch that fails
+/// the rule falls back to the full build, which is held to the same time.
+struct Installed {
+    bool read = false;
+    minisign::Timestamp time;  // empty when no record counts
+};
+
+/// Lines 43-47: UPDATE_PUBLIC_KEY read and parsed, and the digest started.
+Outcome read_public_key(Signing *signing);
+/// Lines 111-132, when a key is set: the build in new_path checked against the
+/// signature published beside it and against the installed build's time, and
+/// the signature kept beside it.
+Outcome check_signed(const Signing &signing, PyObject *exe_dir, PyObject *new_path, Installed *installed);
+/// The time of the installed build, from the record beside the launcher, into
+/// *time; empty when the record does not count. 0, or -1 with an exception set.
+int read_record(const minisign::PublicKey &key, PyObject *exe_dir, minisign::Timestamp *time);
+
+/// Adds replace_and_run's traceback entry for `line`.
+Outcome swap_error(int line);
+/// The installed record removed before the launcher changes.
+Outcome drop_record(PyObject *main_exe);
+/// The signature the download kept becomes the launcher's record; `line` is
+/// the first of its two.
+Outcome install_record(PyObject *new_exe, PyObject *main_exe, int line);
+
+// ---------------------------------------------------------------------------
+// patch.cpp
+
+/// Lines 50-70: the new build made from the installed launcher and the patch
+/// published against it, then checked as the build is. Sets *opened once the
+/// download file has been made.
+Outcome fetch_patch(PyObject *progress_callback, PyObject *exe_dir, PyObject *new_path,
+                    const Signing &signing, Installed *installed, bool *opened);
+
+}  // namespace updater
