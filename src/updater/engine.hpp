@@ -60,6 +60,8 @@ Outcome heal(PyObject *main_exe, PyObject *old_exe, ErrorAt error, int test_line
 
 /// Adds download_new_exe_with_progress's traceback entry for `line`.
 Outcome download_error(int line);
+/// Adds replace_and_run's traceback entry for `line`.
+Outcome swap_error(int line);
 /// time.time() as a double: 0, or -1 with an exception set.
 int clock(double *now);
 /// urllib.request.Request(UPDATE_URL [+ suffix], headers={"Cache-Control": "no-cache"}):
@@ -178,8 +180,6 @@ Outcome check_signed(const Signing &signing, PyObject *exe_dir, PyObject *new_pa
 /// *time; empty when the record does not count. 0, or -1 with an exception set.
 int read_record(const minisign::PublicKey &key, PyObject *exe_dir, minisign::Timestamp *time);
 
-/// Adds replace_and_run's traceback entry for `line`.
-Outcome swap_error(int line);
 /// The installed record removed before the launcher changes.
 Outcome drop_record(PyObject *main_exe);
 /// The signature the download kept becomes the launcher's record; `line` is

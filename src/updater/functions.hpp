@@ -1,5 +1,5 @@
 // The functions of the module, each described by its spec (frame.hpp). The
-// specs are defined beside their bodies, in engine.cpp and ui.cpp; module.cpp
+// specs are defined beside their bodies, in download.cpp, swap.cpp and ui.cpp; module.cpp
 // binds the module-level ones and the methods, and hands the whole table to
 // the frame.
 #pragma once
@@ -8,7 +8,7 @@
 
 namespace updater {
 
-// engine.cpp
+// download.cpp and swap.cpp
 extern const FuncSpec get_exe_dir_spec;
 extern const FuncSpec download_spec;
 extern const FuncSpec replace_and_run_spec;

@@ -1,0 +1,342 @@
+// Signed builds: the key the host names, the signature published beside the
+// build, the record of the installed build beside the launcher, and the rule
+// that no build signed before the installed one goes in.
+#include "engine.hpp"
+
+namespace updater {
+
+namespace dl = line::download;
+namespace rr = line::replace_and_run;
+
+/// Lines 43-47, read at every call so that a host may set the key at any time:
+///     public_key = globals().get("UPDATE_PUBLIC_KEY")
+///     if public_key is not None:
+///         public_key = <the key minisign prints, read strictly>
+///         import hashlib
+///         digest = hashlib.blake2b()
+Outcome read_public_key(Signing *signing)
+{
+    Ref public_key = borrow(PyDict_GetItemWithError(state.dict, names.UPDATE_PUBLIC_KEY));
+    if (!public_key && PyErr_Occurred())
+        return download_error(dl::public_key);
+    if (!public_key)
+        return Outcome::ok();
+    if (public_key.get() == Py_None)
+        return Outcome::ok();
+    signing->named = true;
+    if (!PyUnicode_Check(public_key.get())) {
+        PyErr_Format(PyExc_TypeError, "UPDATE_PUBLIC_KEY must be a str or None, not %.200s",
+                     Py_TYPE(public_key.get())->tp_name);
+        return download_error(dl::parse_key);
+    }
+    Py_ssize_t size = 0;
+    const char *text = PyUnicode_AsUTF8AndSize(public_key.get(), &size);
+    if (!text)
+        return download_error(dl::parse_key);
+    minisign::Status status = minisign::parse_public_key(text, static_cast<size_t>(size), signing->key);
+    if (status != minisign::Status::ok) {
+        PyErr_Format(PyExc_ValueError, "UPDATE_PUBLIC_KEY: %s", minisign::message(status));
+        return download_error(dl::parse_key);
+    }
+    Ref hashlib = steal(PyImport_Import(names.hashlib));
+    if (!hashlib)
+        return download_error(dl::import_hashlib);
+    signing->digest = call_method(hashlib.get(), names.blake2b);
+    if (!signing->digest)
+        return download_error(dl::blake2b);
+    return Outcome::ok();
+}
+
+namespace {
+
+/// Lines 112-120: the signature published beside the build, fetched by the
+/// build's rules and kept small.
+///     sig_req = urllib.request.Request(UPDATE_URL + ".minisig", headers={"Cache-Control": "no-cache"})
+///     with urllib.request.urlopen(sig_req, timeout=60) as sig_resp:
+///         <every hop https, as check_hops tells, lines 114-117>
+///         signature = sig_resp.read(4097)
+///     if len(signature) > 4096:
+///         raise OSError("the signature file is larger than 4096 bytes")
+Outcome fetch_signature(Ref *signature)
+{
+    Ref sig_req = new_request(names.minisig_suffix);
+    if (!sig_req)
+        return download_error(dl::signature_request);
+    With block;
+    Ref sig_resp = open_url(sig_req.get(), block);
+    if (!sig_resp)
+        return download_error(dl::signature_urlopen);
+    Outcome read = check_hops(sig_req.get(), sig_resp.get(), dl::signature_https_check);
+    if (!read.raised()) {
+        *signature = call_method(sig_resp.get(), names.read, {ints.signature_cap});
+        if (!*signature)
+            read = download_error(dl::signature_read);
+    }
+    if (read.raised()) {
+        if (Outcome r = leave_with_error(read, block, dl::signature_urlopen, download_error); r.raised())
+            return r;
+        // __exit__ swallowed the error, and nothing was read
+        PyErr_SetString(PyExc_UnboundLocalError,
+                        "cannot access local variable 'signature' where it is not associated with a value");
+        return download_error(dl::signature_size);
+    }
+    if (block.exit_ok() < 0)
+        return download_error(dl::signature_urlopen);
+    Py_ssize_t size = PyObject_Length(signature->get());
+    if (size < 0)
+        return download_error(dl::signature_size);
+    if (size > signature_max) {
+        PyErr_SetObject(PyExc_OSError, names.signature_too_large);
+        return download_error(dl::signature_size_raise);
+    }
+    return Outcome::ok();
+}
+
+/// The legacy form signs the file itself, read back in chunks. Puts the
+/// verdict in *status: 0, or -1 with an exception set.
+int verify_file(const minisign::PublicKey &key, const minisign::Signature &sig, PyObject *new_path,
+                minisign::Status *status)
+{
+    minisign::Verifier verifier(key, sig);
+    With block;
+    Ref f = open_in(block, new_path, names.mode_rb);
+    if (!f)
+        return -1;
+    for (;;) {
+        Ref chunk = call_method(f.get(), names.read, {ints.chunk_size});
+        char *data = nullptr;
+        Py_ssize_t size = 0;
+        if (!chunk || PyBytes_AsStringAndSize(chunk.get(), &data, &size) < 0) {
+            block.exit_error();  // a file never suppresses what ends its block
+            return -1;
+        }
+        if (size == 0)
+            break;
+        verifier.update(data, static_cast<size_t>(size));
+    }
+    if (block.exit_ok() < 0)
+        return -1;
+    *status = verifier.finish();
+    return 0;
+}
+
+/// Line 121: the build checked against its signature, which names the key,
+/// signs the build (or its BLAKE2b-512 hash) and, globally, its trusted comment.
+/// Fills *sig, which borrows the trusted comment from `signature`.
+Outcome check_signature(const Signing &signing, PyObject *signature, PyObject *new_path,
+                        minisign::Signature *sig)
+{
+    char *text = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(signature, &text, &size) < 0)
+        return download_error(dl::verify);
+    minisign::Status status = minisign::parse_signature(text, static_cast<size_t>(size), *sig);
+    if (status == minisign::Status::ok && sig->prehashed) {
+        Ref digest = call_method(signing.digest.get(), names.digest);
+        char *bytes = nullptr;
+        Py_ssize_t length = 0;
+        if (!digest || PyBytes_AsStringAndSize(digest.get(), &bytes, &length) < 0)
+            return download_error(dl::verify);
+        status = minisign::verify(signing.key, *sig, bytes, static_cast<size_t>(length));
+    } else if (status == minisign::Status::ok && verify_file(signing.key, *sig, new_path, &status) < 0) {
+        return download_error(dl::verify);
+    }
+    if (status != minisign::Status::ok) {
+        PyErr_Format(PyExc_ValueError, "signature of the build: %s", minisign::message(status));
+        return download_error(dl::verify);
+    }
+    return Outcome::ok();
+}
+
+}  // namespace
+
+/// The time of the installed build, from the record beside the launcher: a
+/// signature file that parses, names the key, carries a time and verifies
+/// against the launcher's bytes. *time stays empty when the record does not
+/// count. 0, or -1 with an exception set.
+int read_record(const minisign::PublicKey &key, PyObject *exe_dir, minisign::Timestamp *time)
+{
+    Ref main_exe = install_path(exe_dir, names.MAIN_EXE_NAME);
+    Ref record_path = main_exe ? signature_path(main_exe.get()) : Ref{};
+    Ref text;
+    if (!record_path || read_file(record_path.get(), ints.signature_cap, &text) < 0)
+        return -1;
+    char *data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(text.get(), &data, &size) < 0)
+        return -1;
+    minisign::Signature sig{};
+    if (size > signature_max ||
+        minisign::parse_signature(data, static_cast<size_t>(size), sig) != minisign::Status::ok)
+        return 0;
+    minisign::Timestamp carried;
+    minisign::signed_at(sig.trusted_comment, sig.trusted_comment_size, carried);
+    // A record without a time limits nothing: the launcher is not read for it.
+    if (carried.size == 0 || sig.key_id != key.key_id)
+        return 0;
+    minisign::Status status = minisign::Status::ok;
+    if (sig.prehashed) {
+        Ref hashlib = steal(PyImport_Import(names.hashlib));
+        Ref file = hashlib ? call(state.open, {main_exe.get(), names.mode_rb}) : Ref{};
+        if (!file)
+            return -1;
+        With block;
+        Ref launcher = block.enter(file.get());
+        if (!launcher)
+            return -1;
+        Ref hash = call_method(hashlib.get(), names.file_digest, {launcher.get(), names.blake2b});
+        Ref digest = hash ? call_method(hash.get(), names.digest) : Ref{};
+        if (!digest) {
+            block.exit_error();
+            return -1;
+        }
+        char *bytes = nullptr;
+        Py_ssize_t length = 0;
+        if (block.exit_ok() < 0 || PyBytes_AsStringAndSize(digest.get(), &bytes, &length) < 0)
+            return -1;
+        status = minisign::verify(key, sig, bytes, static_cast<size_t>(length));
+    } else if (verify_file(key, sig, main_exe.get(), &status) < 0) {
+        return -1;
+    }
+    if (status == minisign::Status::ok)
+        *time = carried;
+    return 0;
+}
+
+namespace {
+
+/// Lines 122-124: a build signed before the installed one is refused, and so
+/// is a build whose signature carries no time once the installed one does.
+///     installed = <the installed record's time, or None: read_record; any Exception means None>
+///     if installed is not None and <this signature's time is missing or earlier>:
+///         raise ValueError(f"the build was signed at {...}, before the installed one ({installed})")
+Outcome check_rollback(const Signing &signing, const minisign::Signature &sig, PyObject *exe_dir,
+                       Installed *installed)
+{
+    if (!installed->read) {
+        if (read_record(signing.key, exe_dir, &installed->time) < 0) {
+            if (!swallow_exception())
+                return download_error(dl::installed);
+            installed->time = {};
+        }
+        installed->read = true;
+    }
+    if (installed->time.size == 0)
+        return Outcome::ok();
+    minisign::Timestamp signed_time;
+    minisign::signed_at(sig.trusted_comment, sig.trusted_comment_size, signed_time);
+    if (signed_time.size == 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "the build's signature carries no time, and the installed one was signed at %s",
+                     installed->time.digits.data());
+        return download_error(dl::rollback_raise);
+    }
+    if (minisign::earlier(signed_time, installed->time)) {
+        PyErr_Format(PyExc_ValueError, "the build was signed at %s, before the installed one (%s)",
+                     signed_time.digits.data(), installed->time.digits.data());
+        return download_error(dl::rollback_raise);
+    }
+    return Outcome::ok();
+}
+
+/// Lines 125-132: the verified signature kept beside the download, made as
+/// the download is, for replace_and_run to install with it.
+///     try:
+///         os.remove(new_path + ".minisig")
+///     except FileNotFoundError:
+///         pass
+///     with open(new_path + ".minisig", "xb") as s:
+///         s.write(signature)
+///         s.flush()
+///         os.fsync(s.fileno())
+Outcome keep_signature(PyObject *new_path, PyObject *signature)
+{
+    Ref path = signature_path(new_path);
+    if (!path)
+        return download_error(dl::signature_remove);
+    if (os_call(names.remove, {path.get()}) < 0) {
+        if (!pending_matches(PyExc_FileNotFoundError))
+            return download_error(dl::signature_remove);
+        PyErr_Clear();
+    }
+    With block;
+    Ref s = open_in(block, path.get(), names.mode_xb);
+    if (!s)
+        return download_error(dl::signature_open);
+    Outcome inside = Outcome::ok();
+    if (!call_method(s.get(), names.write, {signature}))
+        inside = download_error(dl::signature_write);
+    else if (!call_method(s.get(), names.flush))
+        inside = download_error(dl::signature_flush);
+    else if (fsync_file(s.get()) < 0)
+        inside = download_error(dl::signature_fsync);
+    if (inside.raised())
+        return leave_with_error(inside, block, dl::signature_open, download_error);
+    if (block.exit_ok() < 0)
+        return download_error(dl::signature_open);
+    return Outcome::ok();
+}
+
+}  // namespace
+
+/// Lines 111-132, when a key is set: the build in new_path checked against the
+/// signature published beside it and against the installed build's time, and
+/// the signature kept beside it.
+///     if public_key is not None:
+///         <the signature fetched: fetch_signature, lines 112-120>
+///         <the build checked against it: check_signature, line 121>
+///         <no older than the installed build: check_rollback, lines 122-124>
+///         <the signature kept: keep_signature, lines 125-132>
+Outcome check_signed(const Signing &signing, PyObject *exe_dir, PyObject *new_path, Installed *installed)
+{
+    if (!signing.digest)
+        return Outcome::ok();
+    Ref signature;
+    if (Outcome r = fetch_signature(&signature); r.raised())
+        return r;
+    minisign::Signature sig{};
+    if (Outcome r = check_signature(signing, signature.get(), new_path, &sig); r.raised())
+        return r;
+    if (Outcome r = check_rollback(signing, sig, exe_dir, installed); r.raised())
+        return r;
+    return keep_signature(new_path, signature.get());
+}
+
+/// Lines 170-171, before the launcher changes: its record goes first, so that
+/// no moment of the swap leaves the old build's record beside another build.
+///     if signed and os.path.lexists(main_exe + ".minisig"):
+///         os.remove(main_exe + ".minisig")
+Outcome drop_record(PyObject *main_exe)
+{
+    Ref record = signature_path(main_exe);
+    if (!record)
+        return swap_error(rr::record_test);
+    int present = path_test(names.lexists, record.get());
+    if (present < 0)
+        return swap_error(rr::record_test);
+    if (present && os_call(names.remove, {record.get()}) < 0)
+        return swap_error(rr::record_remove);
+    return Outcome::ok();
+}
+
+/// Once the new launcher is at its name, the signature its download kept
+/// becomes its record, in one rename; `line` is the first of:
+///     if signed and os.path.lexists(os.fspath(new_exe) + ".minisig"):
+///         os.replace(os.fspath(new_exe) + ".minisig", main_exe + ".minisig")
+Outcome install_record(PyObject *new_exe, PyObject *main_exe, int line)
+{
+    Ref kept = signature_path(new_exe);
+    if (!kept)
+        return swap_error(line);
+    int present = path_test(names.lexists, kept.get());
+    if (present < 0)
+        return swap_error(line);
+    if (!present)
+        return Outcome::ok();
+    Ref record = signature_path(main_exe);
+    if (!record || os_call(names.replace, {kept.get(), record.get()}) < 0)
+        return swap_error(line + 1);
+    return Outcome::ok();
+}
+
+}  // namespace updater
