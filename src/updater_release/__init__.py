@@ -346,8 +346,8 @@ def report(args, build, digest, seconds, rows, signer, public):
     name = args.name
     print(f"updater-release: {name} {digest[:16]} ({len(build):,} bytes)")
     if signer:
-        print(f"  signed at {seconds} ({when(seconds)}) with key {signer.key_id},"
-              f" trusted comment \"timestamp:{seconds}\\t{args.comment.replace(chr(9), '\\t')}\"")
+        shown = f"timestamp:{seconds}\t{args.comment}".replace("\t", "\\t")
+        print(f"  signed at {seconds} ({when(seconds)}) with key {signer.key_id}, trusted comment \"{shown}\"")
     else:
         print(f"  released at {seconds} ({when(seconds)}), NOT signed: launchers with UPDATE_PUBLIC_KEY"
               " set will refuse this release", file=sys.stderr)
