@@ -187,5 +187,8 @@ def test_bad_input_publishes_nothing(tmp_path, builds, keys, case):
 @pytest.mark.no_leakcheck("runs the installed console script")
 def test_the_console_script_is_installed():
     script = os.path.join(sysconfig.get_path("scripts"), "updater-release" + (".exe" if WINDOWS else ""))
-    out = subprocess.run([script, "--help"], capture_output=True, text=True, timeout=120)
+    # The Windows test interpreter's pip writes its launchers a bare "#!python.exe" (all of
+    # them, pytest's too), which they look for from the working directory.
+    out = subprocess.run([script, "--help"], capture_output=True, text=True, timeout=120,
+                         cwd=os.path.dirname(sys.executable) if WINDOWS else None)
     assert out.returncode == 0 and "RELEASE_DIR" in out.stdout

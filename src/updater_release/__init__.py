@@ -122,14 +122,15 @@ def read_build(path):
 
 def write_file(path, data, like=None):
     """Writes `data` at `path` through a temporary file, synced, then renamed into
-    place; with the permission bits of the file `like` when given."""
+    place; with the permission bits of the file `like` when given, but always
+    writable by its owner, so that a later run can remove it."""
     part = path + ".part"
     with open(part, "wb") as f:
         f.write(data)
         f.flush()
         os.fsync(f.fileno())
     if like is not None:
-        shutil.copymode(like, part)
+        os.chmod(part, os.stat(like).st_mode & 0o777 | 0o600)
     os.replace(part, path)
 
 
@@ -273,7 +274,7 @@ def patches(build, digest, history, keep, out):
             continue
         try:
             proven = sha256(apply_patch(old, patch)) == digest
-        except ValueError as e:
+        except (ValueError, zstd_module().ZstdError) as e:
             proven, why = False, str(e)
         else:
             why = "it makes another build"
