@@ -15,7 +15,7 @@ PYVER := $(shell $(INTERPRETER) -c 'import sys; print("%d.%d" % sys.version_info
 VENV := $(if $(filter 3.12,$(PYVER)),.venv,.venv-$(PYVER))
 PY := $(VENV)/bin/python
 SOURCES := $(wildcard src/updater/*.cpp src/updater/*.hpp src/updater/*.pyi) CMakeLists.txt pyproject.toml
-SOURCES += $(wildcard src/_updater_pyinstaller/*.py)
+SOURCES += $(wildcard src/_updater_pyinstaller/*.py src/updater_release/*.py)
 TEST_DEPS := "pytest>=8" "trustme>=1.1" "hypothesis>=6" "mypy>=1.10" "pyright[nodejs]>=1.1.414" \
     "cryptography>=42" "backports.zstd>=1.0; python_version < '3.14'"
 

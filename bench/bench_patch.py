@@ -9,7 +9,8 @@ Two pairs of consecutive releases, made once and kept in build/bench-patch/:
 - native: the executable of a native command-line tool taken from its manylinux
   wheels (ruff).
 
-Each pair gets its patch from tools/make-patches, the publisher's script. nginx
+Each pair gets its patch from updater-release's make_patch, as a publisher's
+release makes it. nginx
 serves both pairs over HTTPS on loopback (throwaway CA): the new build at
 <pair>/QuelbaLauncher.exe and its patch beside it in QuelbaLauncher.exe.patches/,
 once at full speed and once throttled with limit_rate. For each pair the run
@@ -51,11 +52,11 @@ import types
 import urllib.request
 import zipfile
 
+import updater_release
 from bench_download import free_port, no_op
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CACHE = os.path.join(ROOT, "build", "bench-patch")
-MAKE_PATCHES = os.path.join(ROOT, "tools", "make-patches")
 LAUNCHER = "QuelbaLauncher.exe"
 
 FROZEN = ("sqlparse", "0.6.0", "0.6.1")
@@ -106,9 +107,15 @@ def cached(directory, make):
         work = tempfile.mkdtemp(prefix="making-", dir=CACHE)
         try:
             make(work)
-            # The publisher's own script: <new>.patches/<sha256 of old>.zst
-            print("bench: " + run([MAKE_PATCHES, os.path.join(work, "new"), os.path.join(work, "old")]).strip()
-                  .replace(work + "/", ""))
+            # The publisher's own patch: <new>.patches/<sha256 of old>.zst
+            with open(os.path.join(work, "old"), "rb") as f:
+                old = f.read()
+            with open(os.path.join(work, "new"), "rb") as f:
+                patch = updater_release.make_patch(old, f.read())
+            os.makedirs(os.path.join(work, "new.patches"))
+            with open(os.path.join(work, "new.patches", hashlib.sha256(old).hexdigest() + ".zst"), "wb") as f:
+                f.write(patch)
+            print(f"bench: patch made by updater-release: {len(patch):,} bytes")
             open(os.path.join(work, "new.patches", "done"), "w").close()
             shutil.rmtree(directory, ignore_errors=True)
             os.rename(work, directory)

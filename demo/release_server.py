@@ -1,15 +1,17 @@
 """The demo's release server: HTTPS on 127.0.0.1 with a throwaway CA, serving
-one launcher build at a fixed rate so that the progress can be watched, its
-signature (.minisig) beside it, and the patches that make it from older builds
-in its .patches directory."""
+the public/ tree updater-release made (the build, its .sha256 and .minisig, and
+the patches in its .patches directory) at the directory of the build's URL, at
+a fixed rate so that the progress can be watched."""
 import http.server
+import os
 import ssl
 import threading
 import time
 
 import trustme
 
-BUILD_PATH = "/quelba/releases/latest/main/QuelbaLauncher.exe"
+RELEASE_PATH = "/quelba/releases/latest/main/"
+BUILD_PATH = RELEASE_PATH + "QuelbaLauncher.exe"
 PATCHES_PATH = BUILD_PATH + ".patches/"
 PIECE = 16 * 1024
 
@@ -19,13 +21,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 
     def do_GET(self):
         release = self.server.release
-        if self.path == BUILD_PATH:
-            body = release.body
-        elif self.path == BUILD_PATH + ".minisig" and release.signature is not None:
-            body = release.signature
-        elif self.path.startswith(PATCHES_PATH) and self.path[len(PATCHES_PATH):] in release.patches:
-            body = release.patches[self.path[len(PATCHES_PATH):]]
-        else:
+        path = self.path.split("?", 1)[0]
+        body = release.files.get(path)
+        if body is None:
             self.send_error(404)
             return
         self.send_response(200)
@@ -33,7 +31,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         try:
-            release.stream(self.wfile, self.path, body)
+            release.stream(self.wfile, path, body)
         except (ConnectionError, ssl.SSLError, OSError) as e:
             release.note(f"client went away: {e.__class__.__name__}")
 
@@ -55,20 +53,23 @@ class _TLSServer(http.server.ThreadingHTTPServer):
 
 
 class ReleaseServer:
-    """Serves `body` at BUILD_PATH, `signature` (when given) at BUILD_PATH +
-    ".minisig" and each of `patches` ({file name: patch}) at PATCHES_PATH + its
-    name, all at `rate` bytes per second. `sent` counts the body bytes sent per
+    """Serves each file under the directory `public` at RELEASE_PATH + its path
+    there, at `rate` bytes per second. `sent` counts the body bytes sent per
     path; `mid_transfer` is set once `mid_fraction` of the build has been sent."""
 
-    def __init__(self, body, rate, ca_file, mid_fraction=0.4, signature=None, patches=None):
-        self.body = body
-        self.signature = signature
-        self.patches = dict(patches or {})
+    def __init__(self, public, rate, ca_file, mid_fraction=0.4):
+        self.files = {}
+        for folder, _, names in os.walk(public):
+            for name in names:
+                path = os.path.join(folder, name)
+                with open(path, "rb") as f:
+                    self.files[RELEASE_PATH + os.path.relpath(path, public).replace(os.sep, "/")] = f.read()
+        self.body = self.files[BUILD_PATH]
         self.rate = rate
         self.sent = {}
         self.log = []
         self.mid_transfer = threading.Event()
-        self._mid_bytes = int(len(body) * mid_fraction)
+        self._mid_bytes = int(len(self.body) * mid_fraction)
 
         ca = trustme.CA()
         ca.cert_pem.write_to_path(ca_file)

@@ -4,25 +4,26 @@ Two launcher builds are frozen with PyInstaller (once; kept in
 build/demo-frozen): the old one (launcher_old.py), which loads `updater` and calls
 `UpdaterGUI()`, and the new one (launcher_new.py), which records that it started.
 The old build is installed as demo/run/install/QuelbaLauncher.exe and run from
-there; a local HTTPS release server hands out the new build, and in its
-.patches directory the patch that tools/make-patches made from the old build
-to the new. The launcher asks for that patch first and moves a few kilobytes
-instead of the whole build (with --no-patch none is published, and it takes
-the whole build). The window is used on $DISPLAY when it works, on a virtual
+there. Both builds are released with updater-release, the publisher's command,
+into demo/run/release: the old one first, then the new one, which gets the
+patch from the old build in its .patches directory. A local HTTPS release
+server hands out the release's public/ tree. The launcher asks for the patch
+first and moves a few kilobytes instead of the whole build (with --no-patch
+none is published, and it takes the whole build). The window is used on $DISPLAY when it works, on a virtual
 display (Xvfb, with a screenshot mid-download when the whole build moves)
 otherwise, and the console when neither works or with --console.
 
-The new build is signed with a throwaway minisign key made for the run, and the
+Both releases are signed with a throwaway minisign key made for the run, and the
 launcher is given that key: it installs only what the key signed. With
 --tampered the server hands out the build with one byte changed (beside the
-good signature), and a patch that makes that build, and the launcher refuses
-both, keeping the old build.
+good signature), and a patch that makes that build, as a server in the wrong
+hands would, and the launcher refuses both, keeping the old build.
 
 With --windows the launcher is a Windows program: the builds are frozen by
 PyInstaller in the Windows CPython that tools/windows runs under Wine (kept in
 build/demo-frozen-windows), with the cross-built module installed from its
 wheel, and the frozen launcher runs under Wine, its window on a virtual
-display. The release server, the patch and the signature stay on this side.
+display. The releases and the release server stay on this side.
 
 Exit status 0 when the running launcher replaced its own executable with the
 new build and the new build started (with --tampered: when it refused the
@@ -39,12 +40,14 @@ import threading
 import time
 
 import freeze
+import updater_release
 from release_server import BUILD_PATH, PATCHES_PATH, ReleaseServer
 
 DEMO = os.path.dirname(os.path.abspath(__file__))
-MAKE_PATCHES = os.path.join(os.path.dirname(DEMO), "tools", "make-patches")
-CACHE_ROOT = os.path.dirname(DEMO) + "/"
 RUN = os.path.join(DEMO, "run")
+RELEASE = os.path.join(RUN, "release")
+PUBLIC = os.path.join(RELEASE, "public")
+KEYS = os.path.join(RUN, "keys")
 INSTALL = os.path.join(RUN, "install")
 LAUNCHER = os.path.join(INSTALL, "QuelbaLauncher.exe")
 RECORD = os.path.join(INSTALL, "launcher_started.txt")
@@ -131,48 +134,40 @@ def start_under_wine(windows, command, env):
     return proc
 
 
-def make_patch(new_path, old_build, out=None):
-    """The patch that makes the build at `new_path` from `old_build`, made by
-    the publisher's tools/make-patches (into `out`, by default beside the new
-    build, where it is kept); returns (its file name, its bytes)."""
-    name = hashlib.sha256(old_build).hexdigest() + ".zst"
-    patches = out or new_path + ".patches"
-    if not os.path.isfile(os.path.join(patches, name)):
-        if shutil.which("zstd") is None:
-            raise SystemExit("demo: the zstd tool is needed (tools/setup-system installs it)")
-        old_path = os.path.join(RUN, "old-build")
-        with open(old_path, "wb") as f:
-            f.write(old_build)
-        made = subprocess.run([MAKE_PATCHES, "-o", patches, new_path, old_path],
-                              check=True, capture_output=True, text=True).stdout
-        os.remove(old_path)
-        print("demo: tools/make-patches: " + made.strip().replace(RUN + "/", "").replace(CACHE_ROOT, ""))
-    with open(os.path.join(patches, name), "rb") as f:
-        return name, f.read()
-
-
-def sign(build):
-    """Makes a throwaway key pair and signs `build` with it; returns (the public
-    key as minisign prints it, the .minisig file)."""
+def make_key():
+    """A throwaway key pair without a password (minisign -G -W); returns the
+    public key as minisign prints it."""
     minisign = shutil.which("minisign")
     if minisign is None:
         raise SystemExit("demo: the minisign tool is needed (tools/setup-system installs it)")
-    keys = os.path.join(RUN, "keys")
-    os.makedirs(keys)
-    subprocess.run([minisign, "-G", "-W", "-p", f"{keys}/demo.pub", "-s", f"{keys}/demo.key"],
+    os.makedirs(KEYS)
+    subprocess.run([minisign, "-G", "-W", "-p", f"{KEYS}/demo.pub", "-s", f"{KEYS}/demo.key"],
                    check=True, capture_output=True)
-    path = os.path.join(keys, "QuelbaLauncher.exe")
-    with open(path, "wb") as f:
+    with open(f"{KEYS}/demo.pub") as f:
+        return f.read().splitlines()[1]
+
+
+def release(path, label, *options):
+    """Releases the build at `path` into RELEASE with updater-release, signed with
+    the demo key, and prints what the command said."""
+    made = subprocess.run([sys.executable, "-m", "updater_release", path, RELEASE, "--secret-key",
+                           f"{KEYS}/demo.key", "--public-key", f"{KEYS}/demo.pub", "--comment",
+                           f"demo build: {label}", *options], capture_output=True, text=True)
+    for line in (made.stdout + made.stderr).splitlines():
+        print("demo: " + line.replace(RUN + os.sep, ""))
+    if made.returncode != 0:
+        raise SystemExit(f"demo: updater-release failed ({made.returncode})")
+
+
+def tamper_release(build, old_build):
+    """Replaces the published build with `build` and its patch with one that makes
+    `build`, beside the good signature."""
+    with open(os.path.join(PUBLIC, "QuelbaLauncher.exe"), "wb") as f:
         f.write(build)
-    # The comment begins with the time of signing, as minisign's own does: the
-    # launcher that installs the build keeps it, and refuses builds signed before.
-    comment = f"timestamp:{int(time.time())}\tdemo build: new"
-    subprocess.run([minisign, "-S", "-s", f"{keys}/demo.key", "-m", path, "-t", comment],
-                   check=True, capture_output=True)
-    with open(f"{keys}/demo.pub") as f:
-        public_key = f.read().splitlines()[1]
-    with open(path + ".minisig", "rb") as f:
-        return public_key, f.read()
+    patch = os.path.join(PUBLIC, "QuelbaLauncher.exe.patches", hashlib.sha256(old_build).hexdigest() + ".zst")
+    if os.path.exists(patch):
+        with open(patch, "wb") as f:
+            f.write(updater_release.make_patch(old_build, build))
 
 
 def tamper(build):
@@ -338,17 +333,15 @@ def main():
     with open(LAUNCHER, "wb") as f:
         f.write(old_build)
     os.chmod(LAUNCHER, 0o755)
-    public_key, signature = sign(new_build)
+    public_key = make_key()
+    old_path = os.path.join(RUN, "old-build")
+    with open(old_path, "wb") as f:
+        f.write(old_build)
+    release(old_path, "old")
+    release(new_path, "new", *(["--keep", "0"] if args.no_patch else []))
     served_build = tamper(new_build) if args.tampered else new_build
-    patches = {}
-    if not args.no_patch:
-        if args.tampered:
-            new_path = os.path.join(RUN, "tampered", "QuelbaLauncher.exe")
-            os.makedirs(os.path.dirname(new_path))
-            with open(new_path, "wb") as f:
-                f.write(served_build)
-        name, patch = make_patch(new_path, old_build)
-        patches[name] = patch
+    if args.tampered:
+        tamper_release(served_build, old_build)
     rate = max(64 * 1024, len(new_build) // DOWNLOAD_SECONDS)
 
     env = {k: v for k, v in os.environ.items() if not k.startswith("PYTHON")}
@@ -370,16 +363,17 @@ def main():
     print(f"demo: install directory {INSTALL}")
     print(f"demo: old launcher {describe(old_build)}, {frozen}")
     print(f"demo: front end: {reason}")
-    print(f"demo: the new build is signed with a throwaway key; the launcher is given {public_key}")
+    print(f"demo: the builds are signed with a throwaway key; the launcher is given {public_key}")
     shot = None
     try:
-        with ReleaseServer(served_build, rate, CA_FILE, signature=signature, patches=patches) as server:
-            print(f"demo: release server {server.url} (and its .minisig"
-                  + (", and .patches/)" if patches else "; no .patches/)"))
+        with ReleaseServer(PUBLIC, rate, CA_FILE) as server:
+            patches = {path: body for path, body in server.files.items() if path.startswith(PATCHES_PATH)}
+            print(f"demo: release server {server.url} (and beside it the rest of {os.path.relpath(PUBLIC)}/:"
+                  + (" .sha256, .minisig, .patches/)" if patches else " .sha256, .minisig; no .patches/)"))
             what = "a TAMPERED copy of the new build" if args.tampered else "the new build"
             print(f"demo: serving {what} ({describe(served_build)}) at {rate // 1024} KiB/s")
-            for name, patch in patches.items():
-                print(f"demo: and the patch from the old build to it, .patches/{name[:12]}...zst"
+            for path, patch in patches.items():
+                print(f"demo: and the patch from the old build to it, .patches/{path[len(PATCHES_PATH):][:12]}...zst"
                       f" ({size(len(patch))}, {100 * len(patch) / len(served_build):.2f}% of the build)")
             command = [LAUNCHER, server.url, "--public-key", public_key]
             if mode == "console":

@@ -16,9 +16,9 @@ executable: version, pid, sys.frozen, sys.executable, the bundle's unpack
 directory and whether the standard streams are missing; the old build adds
 get_exe_dir() and TK_AVAILABLE as the running module sees them.
 
-`make_patch` and `Publisher` make what a publisher serves beside a build, a
-patch from an older build and a signature, with the publisher's tools where
-they run and in Python where they do not (inside Wine).
+`make_patch` and `Publisher` make what a publisher serves beside a build: a
+patch from an older build, as updater-release makes it, and a signature, made
+in Python so that it is made inside Wine too.
 """
 import base64
 import hashlib
@@ -34,6 +34,7 @@ import tempfile
 import pytest
 
 import updater
+import updater_release
 
 __all__ = ["frozen_launchers", "FrozenLaunchers", "read_starts", "hook_path", "make_patch",
            "Publisher"]
@@ -226,26 +227,14 @@ def frozen_launchers():
 
 def make_patch(new, old, out):
     """Writes the patch that turns the build at `old` into the one at `new` into
-    directory `out`, named as a launcher asks for it; returns its path. Made by
-    the publisher's tools/make-patches where the zstd tool runs, otherwise in
-    the same format with the zstd module: `old` as a raw prefix, a long window,
-    level 19, the content size and a checksum in the frame."""
+    directory `out`, named as a launcher asks for it, as updater-release makes
+    it; returns its path."""
     with open(old, "rb") as f:
         prefix = f.read()
-    path = os.path.join(out, hashlib.sha256(prefix).hexdigest() + ".zst")
-    if shutil.which("zstd"):
-        subprocess.run([os.path.join(REPO, "tools", "make-patches"), "-o", out, new, old],
-                       check=True, capture_output=True)
-        return path
-    zstd = importlib.import_module("compression.zstd" if sys.version_info >= (3, 14)
-                                   else "backports.zstd")
-    p = zstd.CompressionParameter
-    options = {p.compression_level: 19, p.window_log: 31, p.enable_long_distance_matching: 1,
-               p.content_size_flag: 1, p.checksum_flag: 1}
     with open(new, "rb") as f:
-        frame = zstd.compress(f.read(), options=options,
-                              zstd_dict=zstd.ZstdDict(prefix, is_raw=True).as_prefix)
+        frame = updater_release.make_patch(prefix, f.read())
     os.makedirs(out, exist_ok=True)
+    path = os.path.join(out, hashlib.sha256(prefix).hexdigest() + ".zst")
     with open(path, "wb") as f:
         f.write(frame)
     return path

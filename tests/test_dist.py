@@ -70,6 +70,10 @@ def test_wheel_updates_where_no_compiler_is(tmp_path, https_server, install_dir)
     assert len(out) == 5 and all(KNOWN.match(line) for line in out[1:-1])
     assert [run["tag"] for run in install_dir.wait_runs(1)] == ["new"]
     assert install_dir.files() == {"QuelbaLauncher.exe": (body, 0o755)}
+    # the publisher's command comes with it
+    command = subprocess.run([os.path.join(os.path.dirname(python), "updater-release"), "--help"],
+                             env=env, capture_output=True, text=True, timeout=60)
+    assert command.returncode == 0 and "RELEASE_DIR" in command.stdout, command.stderr
 
 
 def test_sdist_alone_builds_a_working_wheel(tmp_path):

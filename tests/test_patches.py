@@ -1,14 +1,11 @@
 """Updates through patches: with updater.UPDATE_PATCHES set, the download asks
-for a zstd patch made (by the zstd tool, through tools/make-patches; on Windows,
-which cannot start that script, with the same settings by backports.zstd) against
-the installed launcher, applies it, and falls back to the full build whenever the
-patch is missing or not right."""
+for a zstd patch made (by updater-release's make_patch, as a publisher makes it)
+against the installed launcher, applies it, and falls back to the full build
+whenever the patch is missing or not right."""
 import hashlib
 import os
 import random
-import shutil
 import struct
-import subprocess
 import sys
 import time
 import urllib.parse
@@ -17,12 +14,10 @@ import pytest
 
 import signing
 import updater
+import updater_release
 from https_fixtures import WINDOWS, record_launcher
 
 FAILURE = (-1, 0, False, 0)
-ZSTD = shutil.which("zstd")
-MAKE_PATCHES = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tools", "make-patches")
-pytestmark = pytest.mark.skipif(ZSTD is None and not WINDOWS, reason="the zstd tool is not installed")
 
 _noise = random.Random(15)
 PAYLOAD = _noise.randbytes(300_000)  # the bulk of a launcher, shared by its builds
@@ -30,21 +25,8 @@ CHANGED = PAYLOAD[:100_000] + b"a change in the middle" + PAYLOAD[100_000:]
 
 
 def make_patch(directory, old, new):
-    """The patch that turns `old` into `new`, made by tools/make-patches."""
-    if WINDOWS:
-        from backports import zstd
-
-        p = zstd.CompressionParameter  # tools/make-patches' zstd -19 --long, with its frame flags
-        options = {p.compression_level: 19, p.enable_long_distance_matching: 1,
-                   p.checksum_flag: 1, p.content_size_flag: 1}
-        return zstd.compress(new, options=options, zstd_dict=zstd.ZstdDict(old, is_raw=True).as_prefix)
-    paths = [os.path.join(directory, name) for name in ("old", "new")]
-    for path, body in zip(paths, (old, new)):
-        with open(path, "wb") as f:
-            f.write(body)
-    subprocess.run([MAKE_PATCHES, "-o", directory, paths[1], paths[0]], check=True, capture_output=True)
-    with open(os.path.join(directory, hashlib.sha256(old).hexdigest() + ".zst"), "rb") as f:
-        return f.read()
+    """The patch that turns `old` into `new`, as updater-release makes it."""
+    return updater_release.make_patch(old, new)
 
 
 class Builds:

@@ -270,8 +270,9 @@ def metadata(project):
 
 def wheel(version):
     """The win_amd64 wheel for `version`, made in dist/ from the cross-built
-    module, with what the Linux wheel carries beside it: the stub twice and the
-    PyInstaller hook with its entry point. Returns its path."""
+    module, with what the Linux wheel carries beside it: the stub twice, the
+    PyInstaller hook with its entry point and the updater-release command with
+    its console script. Returns its path."""
     out = build(version)
     with open(os.path.join(ROOT, "pyproject.toml"), "rb") as f:
         pyproject = tomllib.load(f)
@@ -285,16 +286,18 @@ def wheel(version):
         ("updater.pyi", os.path.join(src, "updater", "updater.pyi")),
         ("updater-stubs/__init__.pyi", os.path.join(src, "updater", "updater.pyi")),
     ]
-    hook_dir = os.path.join(src, "_updater_pyinstaller")
-    files += [(f"_updater_pyinstaller/{n}", os.path.join(hook_dir, n))
-              for n in sorted(os.listdir(hook_dir)) if n.endswith(".py")]
+    for package in ("_updater_pyinstaller", "updater_release"):
+        folder = os.path.join(src, package)
+        files += [(f"{package}/{n}", os.path.join(folder, n))
+                  for n in sorted(os.listdir(folder)) if n.endswith(".py")]
+    entry_points = {"console_scripts": project.get("scripts", {}), **project.get("entry-points", {})}
     generated = {
         f"{dist_info}/METADATA": metadata(project),
         f"{dist_info}/WHEEL": ("Wheel-Version: 1.0\nGenerator: tools/windows\nRoot-Is-Purelib: false\n"
                                f"Tag: {tag}-{tag}-win_amd64\n"),
         f"{dist_info}/entry_points.txt": "".join(
             f"[{group}]\n" + "".join(f"{k} = {v}\n" for k, v in entries.items()) + "\n"
-            for group, entries in project.get("entry-points", {}).items()),
+            for group, entries in entry_points.items() if entries),
     }
     os.makedirs(os.path.join(ROOT, "dist"), exist_ok=True)
     path = os.path.join(ROOT, "dist", f"{name}-{ver}-{tag}-{tag}-win_amd64.whl")

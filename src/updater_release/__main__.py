@@ -1,0 +1,5 @@
+import sys
+
+from updater_release import main
+
+sys.exit(main())
