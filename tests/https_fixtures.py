@@ -17,6 +17,7 @@ import threading
 import time
 import urllib.parse
 import urllib.request
+import weakref
 from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
@@ -101,6 +102,14 @@ class _Server(ThreadingHTTPServer):
         self.scheme = "https" if context else "http"
         super().__init__(("127.0.0.1", 0), _Handler)
 
+    def process_request(self, request, client_address):
+        # ThreadingMixIn's, with each connection's thread known to the release
+        # server before it starts, so that settle() can wait for it.
+        thread = threading.Thread(target=self.process_request_thread, args=(request, client_address),
+                                  daemon=True)
+        self.release._connections.add(thread)
+        thread.start()
+
     def finish_request(self, request, client_address):
         request.settimeout(30)
         if self.context is not None:
@@ -128,6 +137,7 @@ class ReleaseServer:
         self._seen = []
         self._lock = threading.Lock()
         self._ids = itertools.count(1)
+        self._connections = weakref.WeakSet()  # a thread leaves it once it has ended
         ca = trustme.CA()
         self.ca_file = os.path.join(directory, "ca.pem")
         ca.cert_pem.write_to_path(self.ca_file)
@@ -179,6 +189,15 @@ class ReleaseServer:
         path = urllib.parse.urlsplit(url_or_path).path
         with self._lock:
             return [seen for seen in self._seen if seen.path == path]
+
+    def settle(self):
+        """Waits for the connection threads still running, of this test or of an
+        earlier one: each closes the server's side of its connection, and lets go
+        of what it held, a moment after its client is done, and at the latest at
+        the 30-second socket time-out."""
+        for thread in list(self._connections):
+            thread.join(60)
+            assert not thread.is_alive(), thread
 
     def env(self):
         """Environment entries a child interpreter needs to trust the server."""

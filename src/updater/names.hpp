@@ -72,7 +72,8 @@
     ID(highlightthickness) ID(expand) ID(fill) ID(padx) ID(pady) ID(ipadx)        \
     ID(ipady) ID(fg) ID(font) ID(mode) ID(length) ID(background) ID(troughcolor)  \
     ID(both) ID(flat) ID(determinate) ID(clam) ID(TProgressbar)                   \
-    ID(WM_DELETE_WINDOW)                                                          \
+    ID(WM_DELETE_WINDOW) IDS(sys_stdout, "stdout") ID(encoding) ID(encode)       \
+    ID(decode)                                                                    \
     /* plain texts */                                                             \
     TXT(url, "https://downloads.example.com/quelba/launcher/releases/latest/main/QuelbaLauncher.exe") \
     TXT(main_exe_name, "QuelbaLauncher.exe")                                      \

@@ -232,8 +232,39 @@ int is_failure_report(PyObject *percent)
     return truth(equal);
 }
 
-/// print(text) with the builtin taken at initialisation.
-Ref print_line(PyObject *text) { return call(state.print, {text}); }
+/// print(text) with the builtin taken at initialisation; a text that the
+/// stream cannot encode is printed with the characters it lacks replaced.
+/// A new reference, or nullptr with an exception set.
+Ref print_line(PyObject *text)
+{
+    // try: print(text)
+    Ref printed = call(state.print, {text});
+    if (printed || !pending_matches(PyExc_UnicodeEncodeError))
+        return printed;
+
+    // except UnicodeEncodeError:
+    Handler handler;
+
+    // enc = sys.stdout.encoding
+    Ref sys = global(names.sys);
+    if (!sys)
+        return Ref();
+    Ref out = getattr(sys.get(), names.sys_stdout);
+    if (!out)
+        return Ref();
+    Ref enc = getattr(out.get(), names.encoding);
+    if (!enc)
+        return Ref();
+
+    // print(text.encode(enc, "replace").decode(enc))
+    Ref encoded = call_method(text, names.encode, {enc.get(), names.replace});
+    if (!encoded)
+        return Ref();
+    Ref decoded = call_method(encoded.get(), names.decode, {enc.get()});
+    if (!decoded)
+        return Ref();
+    return call(state.print, {decoded.get()});
+}
 
 /// self.root.<name>: a new reference, or nullptr with an exception set.
 Ref root_attr(PyObject *self, PyObject *name)
