@@ -26,7 +26,7 @@ import trustme
 
 import updater
 
-__all__ = ["https_server", "install_dir", "ReleaseServer", "InstallDir", "AUTO", "WINDOWS", "file_mode",
+__all__ = ["https_server", "install_dir", "suppressing", "ReleaseServer", "InstallDir", "AUTO", "WINDOWS", "file_mode",
            "ONTO_A_DIRECTORY"]
 
 AUTO = "auto"  # Content-Length: the body's length
@@ -388,3 +388,28 @@ def install_dir(tmp_path, monkeypatch, https_server):
     install.write(install.launcher, install.launcher_script("old"))
     install.point(https_server.add(install.launcher_script("new")))
     return install
+
+
+class SuppressingResponse:
+    """A response whose __exit__ swallows whatever ends its block, as a host's
+    own response type may; the rest is the real response's."""
+
+    def __init__(self, response):
+        self._response = response
+
+    def __getattr__(self, name):
+        return getattr(self._response, name)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self._response.close()
+        return True
+
+
+@pytest.fixture
+def suppressing(monkeypatch):
+    """Every response the test opens suppresses the error that ends its block."""
+    urlopen = urllib.request.urlopen
+    monkeypatch.setattr(urllib.request, "urlopen", lambda *args, **kw: SuppressingResponse(urlopen(*args, **kw)))

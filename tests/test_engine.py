@@ -25,11 +25,16 @@ CHUNKS = [65536, 131072, 196608, 200000]
 
 
 class Reports(list):
-    """A progress callback that keeps every report."""
+    """A progress callback that keeps every report, and the exception being
+    handled at the failure report."""
+
+    error = None
 
     def __call__(self, *report, **kwargs):
         assert not kwargs
         self.append(report)
+        if report == FAILURE:
+            self.error = sys.exc_info()[1]
 
 
 class Proxy:
@@ -203,8 +208,13 @@ FAILURES = {
 }
 
 
+@pytest.mark.parametrize("suppressed", [False, True], ids=["raised", "suppressed"])
 @pytest.mark.parametrize("kind", FAILURES)
-def test_failed_download_reports_once(https_server, install_dir, kind):
+def test_failed_download_reports_once(https_server, install_dir, kind, suppressed, request):
+    """Suppressed: a response whose __exit__ swallows the error goes on after
+    its block, where a file whose own checks did not run is no build."""
+    if suppressed:
+        request.getfixturevalue("suppressing")
     route, progress, left = FAILURES[kind]
     install_dir.point(route(https_server))
     install_dir.write(install_dir.download, b"older attempt", 0o644)
@@ -217,6 +227,8 @@ def test_failed_download_reports_once(https_server, install_dir, kind):
     assert [type(value) for value in reports[-1]] == [int, int, bool, int]
     assert install_dir.files().get("QuelbaLauncher_new.exe") == (left and (b"older attempt", 0o644))
     assert install_dir.files()["QuelbaLauncher.exe"] == (install_dir.launcher_script("old"), 0o755)
+    if suppressed and not isinstance(reports.error, urllib.error.URLError):  # raised inside the block
+        assert str(reports.error) == "the download did not complete"
 
 
 def test_callback_errors(https_server, install_dir):

@@ -169,6 +169,15 @@ def test_a_bad_patch_falls_back_to_the_build(release, https_server, install_dir,
     assert reports.handled[restart:] == [None] * (len(reports) - restart)
 
 
+def test_a_cut_patch_falls_back_when_its_response_suppresses_the_error(release, https_server, install_dir,
+                                                                       builds, suppressing):
+    """After the patch's block, its result is checked as the build's is: unfinished, it is no build."""
+    path, reports = release(builds.patch, send=len(builds.patch) // 2)
+    assert path == install_dir.download and FAILURE not in reports
+    assert requests(https_server, install_dir, builds) == (1, 1)
+    assert install_dir.files()["QuelbaLauncher_new.exe"] == (builds.new, 0o644)
+
+
 def test_patches_need_a_launcher_zstd_and_a_flag(release, https_server, install_dir, builds, monkeypatch):
     # without zstd (a launcher frozen without it): no patch is asked for
     with monkeypatch.context() as without:

@@ -3,6 +3,7 @@ that its key signed, checked against signatures made by the minisign tool (on
 Windows, its commands done in Python: signing.py) and served beside the build by
 the real HTTPS server."""
 import base64
+import contextlib
 import os
 import shutil
 import sys
@@ -136,6 +137,20 @@ def test_refused_builds_leave_the_old_launcher(signed, install_dir, https_server
     assert install_dir.files() == {"QuelbaLauncher.exe": (install_dir.launcher_script("old"), 0o755)}
 
 
+def test_a_cut_build_is_refused_when_its_response_suppresses_the_error(signed, install_dir, https_server,
+                                                                      publisher, suppressing):
+    """The check after the response's block runs: the signature is asked for, and fails."""
+    body = install_dir.launcher_script("new", size=100)
+    url = https_server.add(body, send=10)
+    https_server.add(publisher.sign(body), path=urllib.parse.urlsplit(url).path + ".minisig")
+    install_dir.point(url)
+    reports = Reports()
+    assert updater.download_new_exe_with_progress(reports) is None
+    assert reports.count(FAILURE) == 1 and "signature of the build" in str(reports.error)
+    assert len(https_server.requests(install_dir.url + ".minisig")) == 1
+    assert install_dir.files() == {"QuelbaLauncher.exe": (install_dir.launcher_script("old"), 0o755)}
+
+
 @pytest.mark.parametrize("key", ["RWQ not base64!", base64.b64encode(b"Ed" + bytes(10)).decode(), 42])
 def test_a_malformed_key_is_a_failure_before_any_request(https_server, install_dir, monkeypatch, key):
     monkeypatch.setattr(updater, "UPDATE_PUBLIC_KEY", key, raising=False)
@@ -252,6 +267,26 @@ def test_a_record_that_does_not_hold_counts_as_none(installed, signed, install_d
     assert path == install_dir.download and FAILURE not in reports
 
 
+_opened = []
+_counting = []
+
+
+@contextlib.contextmanager
+def opened_paths():
+    """The paths given to open() inside the block. The audit hook stays once
+    added, as every audit hook does, and counts only inside such a block."""
+    if not _counting:
+        sys.addaudithook(lambda event, args: _opened.append(args[0]) if event == "open" and _counting[0]
+                         else None)
+        _counting.append(False)
+    _opened.clear()
+    _counting[0] = True
+    try:
+        yield _opened
+    finally:
+        _counting[0] = False
+
+
 def test_a_patch_to_an_older_build_falls_back_and_is_refused(installed, signed, install_dir,
                                                              https_server, publisher, monkeypatch):
     from test_patches import make_patch, patch_path
@@ -263,7 +298,11 @@ def test_a_patch_to_an_older_build_falls_back_and_is_refused(installed, signed, 
     install_dir.point(url)
     before = install_dir.files()
     reports = Reports()
-    assert updater.download_new_exe_with_progress(reports) is None
+    with opened_paths() as opened:
+        assert updater.download_new_exe_with_progress(reports) is None
+    # one read of the launcher names the patch, checks the record, primes the
+    # decoder, and serves the full build's check after the patch fails the rule
+    assert opened.count(install_dir.launcher) == 1
     assert reports.count(FAILURE) == 1 and str(reports.error) == refusal(T - 1)
     assert len(https_server.requests(patch_path(url, body))) == 1
     assert len(https_server.requests(url)) == 1

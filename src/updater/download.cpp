@@ -168,18 +168,26 @@ Outcome fetch(PyObject *progress_callback, PyObject *exe_dir, PyObject *new_path
     Ref req = new_request(nullptr);
     if (!req)
         return download_error(dl::request);
+    // complete = False
     // with urllib.request.urlopen(req, timeout=60) as resp:
+    //     <lines 80-110>
+    //     complete = True
     With resp_block;
     Ref resp = open_url(req.get(), resp_block);
     if (!resp)
         return download_error(dl::urlopen);
-    if (Outcome r = save_response(progress_callback, new_path, req.get(), resp.get(), signing.digest.get(),
+    Outcome saved = save_response(progress_callback, new_path, req.get(), resp.get(), signing.digest.get(),
                                   opened);
-        r.raised())
-        return leave_with_error(r, resp_block, dl::urlopen, download_error);
-    if (resp_block.exit_ok() < 0)
+    if (saved.raised()) {
+        // An error that __exit__ suppresses goes on after the block, as in Python.
+        if (Outcome r = leave_with_error(saved, resp_block, dl::urlopen, download_error); r.raised())
+            return r;
+    } else if (resp_block.exit_ok() < 0) {
         return download_error(dl::urlopen);
-    return check_signed(signing, exe_dir, new_path, &installed);
+    }
+    if (Outcome r = check_signed(signing, exe_dir, new_path, &installed); r.raised())
+        return r;
+    return check_complete(!saved.raised());
 }
 
 PyObject *download_body(PyObject *, PyObject *const *args)

@@ -169,6 +169,15 @@ Outcome download_error(int line) { return raise_at(download_spec.trace_name, lin
 /// Adds replace_and_run's traceback entry for `line`.
 Outcome swap_error(int line) { return raise_at(replace_and_run_spec.trace_name, line); }
 
+/// The UnboundLocalError of the download's statement at `line` reading a
+/// local `name` that a suppressed error left unbound.
+Outcome unbound_local(const char *name, int line)
+{
+    PyErr_Format(PyExc_UnboundLocalError,
+                 "cannot access local variable '%s' where it is not associated with a value", name);
+    return download_error(line);
+}
+
 /// time.time() as a double: 0, or -1 with an exception set. The global `time`
 /// is looked up at each call; when it is a plain module, its attribute is read
 /// from the module dict, where a plain module keeps every attribute it has.
@@ -347,6 +356,20 @@ Outcome finish_file(PyObject *f, long long downloaded, const TotalSize &total_si
     if (fsync_file(f) < 0)
         return download_error(dl::fsync);
     return Outcome::ok();
+}
+
+/// Line 133. `complete` is set once the download file's checks have run
+/// (after its fsync, inside its `with` block); an error that the response's
+/// __exit__ suppressed continues after the response's block without them, and
+/// then whatever the file holds is no build, cut or not durable:
+///     if not complete:
+///         raise OSError("the download did not complete")
+Outcome check_complete(bool complete)
+{
+    if (complete)
+        return Outcome::ok();
+    PyErr_SetObject(PyExc_OSError, names.unfinished);
+    return download_error(dl::unfinished);
 }
 
 /// Lines 99-106: one piece written, hashed, counted and reported.

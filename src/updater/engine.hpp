@@ -62,6 +62,9 @@ Outcome heal(PyObject *main_exe, PyObject *old_exe, ErrorAt error, int test_line
 Outcome download_error(int line);
 /// Adds replace_and_run's traceback entry for `line`.
 Outcome swap_error(int line);
+/// The UnboundLocalError of the download's statement at `line` reading a
+/// local `name` that a suppressed error left unbound.
+Outcome unbound_local(const char *name, int line);
 /// time.time() as a double: 0, or -1 with an exception set.
 int clock(double *now);
 /// urllib.request.Request(UPDATE_URL [+ suffix], headers={"Cache-Control": "no-cache"}):
@@ -86,6 +89,10 @@ struct TotalSize {
 Outcome body_size(PyObject *resp, TotalSize *size);
 /// After the read loop: the body was whole, and the file is made durable.
 Outcome finish_file(PyObject *f, long long downloaded, const TotalSize &total_size);
+/// Line 133, after the response's `with` block and the signature's check:
+/// the download file's checks ran to their end (`complete`). An error that a
+/// response's __exit__ suppressed skips them, and then no file is a build.
+Outcome check_complete(bool complete);
 
 /// Where the bytes of the new build go, piece by piece: into the download
 /// file, into the digest of a signed build, and to the callback as a report.
@@ -170,15 +177,38 @@ struct Installed {
     minisign::Timestamp time;  // empty when no record counts
 };
 
+/// What is in hand of a file's content, so that it need not be read for it:
+/// its BLAKE2b-512 digest, its bytes, both or neither (borrowed bytes objects).
+struct Content {
+    PyObject *digest = nullptr;
+    PyObject *bytes = nullptr;
+};
+
 /// Lines 43-47: UPDATE_PUBLIC_KEY read and parsed, and the digest started.
 Outcome read_public_key(Signing *signing);
+/// The one check of a signature file against a file, the build's and the
+/// record's alike: a prehashed signature against the BLAKE2b-512 digest of the
+/// file at `path`, a legacy one against its bytes. What `in_hand` holds is used
+/// as it is; the rest is read from the file once (the digest through
+/// hashlib.file_digest, the bytes in chunks). Puts the verdict in *status: 0,
+/// or -1 with an exception set.
+int verify_file(const minisign::PublicKey &key, const minisign::Signature &sig, PyObject *path,
+                const Content &in_hand, minisign::Status *status);
 /// Lines 111-132, when a key is set: the build in new_path checked against the
 /// signature published beside it and against the installed build's time, and
 /// the signature kept beside it.
 Outcome check_signed(const Signing &signing, PyObject *exe_dir, PyObject *new_path, Installed *installed);
 /// The time of the installed build, from the record beside the launcher, into
-/// *time; empty when the record does not count. 0, or -1 with an exception set.
-int read_record(const minisign::PublicKey &key, PyObject *exe_dir, minisign::Timestamp *time);
+/// *time; empty when the record does not count. The record is checked against
+/// `launcher`, the launcher's bytes, when given, and otherwise against the
+/// file, read once. 0, or -1 with an exception set.
+int read_record(const minisign::PublicKey &key, PyObject *exe_dir, minisign::Timestamp *time,
+                PyObject *launcher = nullptr);
+/// The installed build's time, into *installed unless this download has read
+/// it already; a failure that derives from Exception counts as no record, any
+/// other is reported at `line`. `launcher` as for read_record.
+Outcome read_installed(const Signing &signing, PyObject *exe_dir, PyObject *launcher, Installed *installed,
+                       int line);
 
 /// The installed record removed before the launcher changes.
 Outcome drop_record(PyObject *main_exe);

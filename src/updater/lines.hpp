@@ -92,6 +92,7 @@ constexpr int signature_open = 129;    // the with statement: enter and exit of 
 constexpr int signature_write = 130;
 constexpr int signature_flush = 131;
 constexpr int signature_fsync = 132;
+constexpr int unfinished = 133;        // if not complete: raise OSError(...): the file's checks ran
 constexpr int remove_partial = 137;    // inside if f is not None: try/except Exception: pass (135-139)
 constexpr int remove_signature = 142;  // inside if public_key is not None: try/except Exception: pass (140-144)
 constexpr int failure_report = 145;
@@ -103,21 +104,22 @@ constexpr int patches = 48;         // if globals().get("UPDATE_PATCHES"): try: 
 constexpr int import_zstd = 50;     // from backports import zstd (compression.zstd from 3.14 on)
 constexpr int import_hashlib = 51;
 constexpr int main_exe = 52;
-constexpr int launcher_open = 53;   // the with statement around the launcher's hash
-constexpr int launcher_hash = 54;
-constexpr int request = 55;
-constexpr int urlopen = 56;         // the with statement: enter and exit of patch_resp
-constexpr int https_check = 57;     // lines 57-60: every hop https
-constexpr int first_read = 61;
-constexpr int frame_header = 62;    // total_size from the frame header
-constexpr int prefix_open = 63;     // the with statement around the launcher's read
-constexpr int prefix = 64;
-constexpr int decompressor = 65;
-constexpr int decompress = 66;      // the while loop (66-68) inside the build's `with open`
-constexpr int too_long = 67;
-constexpr int patch_read = 68;
-constexpr int trailing = 69;
-constexpr int remove_partial = 75;  // except Exception: if f is not None: try/except (73-76), f = None
+constexpr int launcher_open = 53;   // the with statement around the launcher's one read
+constexpr int launcher_read = 54;   // launcher = old.read()
+constexpr int launcher_hash = 55;   // old_sha = hashlib.sha256(launcher).hexdigest()
+constexpr int record = 56;          // if public_key is not None: installed = <the record, against launcher>
+constexpr int request = 57;
+constexpr int urlopen = 58;         // the with statement: enter and exit of patch_resp
+constexpr int https_check = 59;     // lines 59-62: every hop https
+constexpr int first_read = 63;
+constexpr int frame_header = 64;    // total_size from the frame header
+constexpr int prefix = 65;          // the launcher's bytes go once the prefix has them (66)
+constexpr int decompressor = 67;
+constexpr int decompress = 68;      // the while loop (68-70) inside the build's `with open`
+constexpr int too_long = 69;
+constexpr int patch_read = 70;
+constexpr int trailing = 71;
+constexpr int remove_partial = 75;  // except Exception: if f is not None: try/except (74-76), f = None
 }  // namespace patch
 
 namespace replace_and_run {  // def at 155

@@ -100,6 +100,7 @@
     TXT(helvetica, "Helvetica") TXT(bold, "bold")                                 \
     TXT(short_body, "incomplete download")                                        \
     TXT(empty_body, "empty download")                                             \
+    TXT(unfinished, "the download did not complete")                              \
     TXT(insecure_redirect, "redirected to a non-https URL")                       \
     TXT(no_length, "the response has neither a length nor chunked encoding")      \
     TXT(negative_length, "negative Content-Length")                               \

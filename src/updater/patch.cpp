@@ -65,50 +65,54 @@ Outcome patch_total_size(PyObject *data, TotalSize *total_size)
     return Outcome::ok();
 }
 
-/// `with open(main_exe, "rb") as old:` (at `line`) around one statement,
-/// `*result = body(old)` (at `body_line`).
-template <class Body>
-Outcome with_launcher(PyObject *main_exe, int line, int body_line, Ref *result, Body body)
+/// Lines 53-54, the installed launcher's one read: fills *launcher.
+///     with open(main_exe, "rb") as old:
+///         launcher = old.read()
+Outcome read_launcher(PyObject *main_exe, Ref *launcher)
 {
     With block;
     Ref old = open_in(block, main_exe, names.mode_rb);
     if (!old)
-        return download_error(line);
-    *result = body(old.get());
-    if (!*result)
-        return leave_with_error(download_error(body_line), block, line, download_error);
+        return download_error(pt::launcher_open);
+    *launcher = call_method(old.get(), names.read);
+    if (!*launcher) {
+        if (Outcome r = leave_with_error(download_error(pt::launcher_read), block, pt::launcher_open,
+                                         download_error);
+            r.raised())
+            return r;
+        return unbound_local("launcher", pt::launcher_hash);
+    }
     if (block.exit_ok() < 0)
-        return download_error(line);
+        return download_error(pt::launcher_open);
     return Outcome::ok();
 }
 
-/// Lines 53-54, the installed launcher's name for its patch: fills *old_sha.
-///     with open(main_exe, "rb") as old:
-///         old_sha = hashlib.file_digest(old, "sha256").hexdigest()
-Outcome launcher_digest(PyObject *hashlib, PyObject *main_exe, Ref *old_sha)
+/// Line 55, the installed launcher's name for its patch: fills *old_sha.
+///     old_sha = hashlib.sha256(launcher).hexdigest()
+Outcome launcher_name(PyObject *hashlib, PyObject *launcher, Ref *old_sha)
 {
-    return with_launcher(main_exe, pt::launcher_open, pt::launcher_hash, old_sha, [hashlib](PyObject *old) {
-        Ref digest = call_method(hashlib, names.file_digest, {old, names.sha256});
-        return digest ? call_method(digest.get(), names.hexdigest) : Ref{};
-    });
+    Ref sha256 = getattr(hashlib, names.sha256);
+    Ref digest = sha256 ? call(sha256.get(), {launcher}) : Ref{};
+    if (digest)
+        *old_sha = call_method(digest.get(), names.hexdigest);
+    if (!*old_sha)
+        return download_error(pt::launcher_hash);
+    return Outcome::ok();
 }
 
-/// Lines 63-65: the decoder, primed with the installed launcher: fills *decompressor.
-///     with open(main_exe, "rb") as old:
-///         prefix = zstd.ZstdDict(old.read(), is_raw=True).as_prefix
+/// Lines 65-67: the decoder, primed with the installed launcher, whose bytes
+/// go as soon as the dictionary has copied them: fills *decompressor.
+///     prefix = zstd.ZstdDict(launcher, is_raw=True).as_prefix
+///     launcher = None
 ///     decompressor = zstd.ZstdDecompressor(prefix, {zstd.DecompressionParameter.window_log_max: 31})
-Outcome new_decompressor(PyObject *zstd, PyObject *main_exe, Ref *decompressor)
+Outcome new_decompressor(PyObject *zstd, Ref *launcher, Ref *decompressor)
 {
-    Ref prefix;
-    Outcome read = with_launcher(main_exe, pt::prefix_open, pt::prefix, &prefix, [zstd](PyObject *old) {
-        // The dictionary keeps a copy of its own: the content goes when this returns.
-        Ref content = call_method(old, names.read);
-        Ref ZstdDict = content ? getattr(zstd, names.ZstdDict) : Ref{};
-        Ref dict = ZstdDict ? call_kw(ZstdDict.get(), {content.get()}, {names.is_raw}, {Py_True}) : Ref{};
-        return dict ? getattr(dict.get(), names.as_prefix) : Ref{};
-    });
-    if (read.raised())
-        return read;
+    Ref ZstdDict = getattr(zstd, names.ZstdDict);
+    Ref dict = ZstdDict ? call_kw(ZstdDict.get(), {launcher->get()}, {names.is_raw}, {Py_True}) : Ref{};
+    Ref prefix = dict ? getattr(dict.get(), names.as_prefix) : Ref{};
+    if (!prefix)
+        return download_error(pt::prefix);
+    *launcher = Ref{};
     Ref options = steal(PyDict_New());
     Ref parameters = options ? getattr(zstd, names.DecompressionParameter) : Ref{};
     Ref window_log_max = parameters ? getattr(parameters.get(), names.window_log_max) : Ref{};
@@ -193,11 +197,12 @@ Outcome decode_patch(Writer &out, PyObject *decompressor, PyObject *patch_resp, 
     return finish_file(f, out.downloaded(), total_size);
 }
 
-/// Lines 57-69, the `with urlopen(patch_req, ...)` block: the patch checked
+/// Lines 59-71, the `with urlopen(patch_req, ...)` block: the patch checked
 /// as the build is (every hop https, an end that can be told from a cut), then
 /// its frame header, then the new build decoded into a new download file.
-/// Sets *opened once the download file has been made.
-Outcome apply_patch(PyObject *progress_callback, PyObject *zstd, PyObject *main_exe, PyObject *new_path,
+/// Takes the launcher's bytes for the prefix. Sets *opened once the download
+/// file has been made.
+Outcome apply_patch(PyObject *progress_callback, PyObject *zstd, Ref *launcher, PyObject *new_path,
                     PyObject *patch_req, PyObject *patch_resp, PyObject *digest, bool *opened)
 {
     if (Outcome r = check_hops(patch_req, patch_resp, pt::https_check); r.raised())
@@ -213,7 +218,7 @@ Outcome apply_patch(PyObject *progress_callback, PyObject *zstd, PyObject *main_
     if (Outcome r = patch_total_size(data.get(), &total_size); r.raised())
         return r;
     Ref decompressor;
-    if (Outcome r = new_decompressor(zstd, main_exe, &decompressor); r.raised())
+    if (Outcome r = new_decompressor(zstd, launcher, &decompressor); r.raised())
         return r;
     return write_download(new_path, opened, [&](PyObject *f, double start_time) {
         Writer out(progress_callback, f, digest, total_size, start_time);
@@ -223,9 +228,11 @@ Outcome apply_patch(PyObject *progress_callback, PyObject *zstd, PyObject *main_
 
 }  // namespace
 
-/// Lines 50-70: the new build made from the installed launcher and the patch
-/// published against it, then checked against the build's signature when a key
-/// is set. Sets *opened once the download file has been made.
+/// Lines 50-73: the new build made from the installed launcher and the patch
+/// published against it, then checked as the build is. The launcher is read
+/// once: its bytes name the patch, check the installed record when a key is
+/// set, and become the patch's prefix. Sets *opened once the download file has
+/// been made.
 Outcome fetch_patch(PyObject *progress_callback, PyObject *exe_dir, PyObject *new_path,
                     const Signing &signing, Installed *installed, bool *opened)
 {
@@ -241,9 +248,17 @@ Outcome fetch_patch(PyObject *progress_callback, PyObject *exe_dir, PyObject *ne
     Ref main_exe = install_path(exe_dir, names.MAIN_EXE_NAME);
     if (!main_exe)
         return download_error(pt::main_exe);
-    Ref old_sha;
-    if (Outcome r = launcher_digest(hashlib.get(), main_exe.get(), &old_sha); r.raised())
+    Ref launcher;
+    if (Outcome r = read_launcher(main_exe.get(), &launcher); r.raised())
         return r;
+    Ref old_sha;
+    if (Outcome r = launcher_name(hashlib.get(), launcher.get(), &old_sha); r.raised())
+        return r;
+    // if public_key is not None:
+    //     installed = <the installed build's time, its record checked against launcher>
+    if (signing.digest)
+        if (Outcome r = read_installed(signing, exe_dir, launcher.get(), installed, pt::record); r.raised())
+            return r;
     // patch_req = urllib.request.Request(UPDATE_URL + ".patches/" + old_sha + ".zst",
     //                                    headers={"Cache-Control": "no-cache"})
     Ref name = join({names.patches_infix, old_sha.get(), names.zst_suffix});
@@ -257,19 +272,27 @@ Outcome fetch_patch(PyObject *progress_callback, PyObject *exe_dir, PyObject *ne
         if (!patched.digest)
             return download_error(pt::request);
     }
+    // complete = False
     // with urllib.request.urlopen(patch_req, timeout=60) as patch_resp:
+    //     <lines 59-71>
+    //     complete = True
     With block;
     Ref patch_resp = open_url(patch_req.get(), block);
     if (!patch_resp)
         return download_error(pt::urlopen);
-    if (Outcome r = apply_patch(progress_callback, zstd.get(), main_exe.get(), new_path, patch_req.get(),
-                                patch_resp.get(), patched.digest.get(), opened);
-        r.raised())
-        return leave_with_error(r, block, pt::urlopen, download_error);
-    if (block.exit_ok() < 0)
+    Outcome made = apply_patch(progress_callback, zstd.get(), &launcher, new_path, patch_req.get(),
+                               patch_resp.get(), patched.digest.get(), opened);
+    if (made.raised()) {
+        // An error that __exit__ suppresses goes on after the block, as in Python.
+        if (Outcome r = leave_with_error(made, block, pt::urlopen, download_error); r.raised())
+            return r;
+    } else if (block.exit_ok() < 0) {
         return download_error(pt::urlopen);
-    // <the build checked against its signature and the installed build's time, as below>
-    return check_signed(patched, exe_dir, new_path, installed);
+    }
+    // <the build checked as below: its signature and the installed build's time, then complete>
+    if (Outcome r = check_signed(patched, exe_dir, new_path, installed); r.raised())
+        return r;
+    return check_complete(!made.raised());
 }
 
 }  // namespace updater

@@ -76,9 +76,7 @@ Outcome fetch_signature(Ref *signature)
         if (Outcome r = leave_with_error(read, block, dl::signature_urlopen, download_error); r.raised())
             return r;
         // __exit__ swallowed the error, and nothing was read
-        PyErr_SetString(PyExc_UnboundLocalError,
-                        "cannot access local variable 'signature' where it is not associated with a value");
-        return download_error(dl::signature_size);
+        return unbound_local("signature", dl::signature_size);
     }
     if (block.exit_ok() < 0)
         return download_error(dl::signature_urlopen);
@@ -92,14 +90,14 @@ Outcome fetch_signature(Ref *signature)
     return Outcome::ok();
 }
 
-/// The legacy form signs the file itself, read back in chunks. Puts the
-/// verdict in *status: 0, or -1 with an exception set.
-int verify_file(const minisign::PublicKey &key, const minisign::Signature &sig, PyObject *new_path,
-                minisign::Status *status)
+/// The file's bytes, read back in chunks, given to the verifier of a legacy
+/// signature. Puts the verdict in *status: 0, or -1 with an exception set.
+int verify_chunks(const minisign::PublicKey &key, const minisign::Signature &sig, PyObject *path,
+                  minisign::Status *status)
 {
     minisign::Verifier verifier(key, sig);
     With block;
-    Ref f = open_in(block, new_path, names.mode_rb);
+    Ref f = open_in(block, path, names.mode_rb);
     if (!f)
         return -1;
     for (;;) {
@@ -120,9 +118,63 @@ int verify_file(const minisign::PublicKey &key, const minisign::Signature &sig, 
     return 0;
 }
 
+/// BLAKE2b-512 of the content in hand, or else of the file, read once:
+///     hashlib.blake2b(content).digest()
+///     with open(path, "rb") as f: hashlib.file_digest(f, "blake2b").digest()
+/// A new reference, or nullptr with an exception set.
+Ref content_digest(PyObject *path, PyObject *content)
+{
+    Ref hashlib = steal(PyImport_Import(names.hashlib));
+    if (!hashlib)
+        return {};
+    if (content) {
+        Ref blake2b = getattr(hashlib.get(), names.blake2b);
+        Ref hash = blake2b ? call(blake2b.get(), {content}) : Ref{};
+        return hash ? call_method(hash.get(), names.digest) : Ref{};
+    }
+    With block;
+    Ref f = open_in(block, path, names.mode_rb);
+    if (!f)
+        return {};
+    Ref hash = call_method(hashlib.get(), names.file_digest, {f.get(), names.blake2b});
+    Ref digest = hash ? call_method(hash.get(), names.digest) : Ref{};
+    if (!digest) {
+        block.exit_error();  // a file never suppresses what ends its block
+        return {};
+    }
+    if (block.exit_ok() < 0)
+        return {};
+    return digest;
+}
+
+}  // namespace
+
+/// The one check of a signature file against a file: a prehashed signature
+/// against BLAKE2b-512 of the content, a legacy one against the content, each
+/// taken from what is in hand before the file is read. 0 with the verdict in
+/// *status, or -1 with an exception set.
+int verify_file(const minisign::PublicKey &key, const minisign::Signature &sig, PyObject *path,
+                const Content &in_hand, minisign::Status *status)
+{
+    if (!sig.prehashed && !in_hand.bytes)
+        return verify_chunks(key, sig, path, status);
+    Ref digest = !sig.prehashed   ? borrow(in_hand.bytes)
+                 : in_hand.digest ? borrow(in_hand.digest)
+                                  : content_digest(path, in_hand.bytes);
+    char *message = nullptr;
+    Py_ssize_t size = 0;
+    if (!digest || PyBytes_AsStringAndSize(digest.get(), &message, &size) < 0)
+        return -1;
+    *status = minisign::verify(key, sig, message, static_cast<size_t>(size));
+    return 0;
+}
+
+namespace {
+
 /// Line 121: the build checked against its signature, which names the key,
-/// signs the build (or its BLAKE2b-512 hash) and, globally, its trusted comment.
-/// Fills *sig, which borrows the trusted comment from `signature`.
+/// signs the build (or its BLAKE2b-512 hash, taken as the body arrived) and,
+/// globally, its trusted comment. Fills *sig, which borrows the trusted
+/// comment from `signature`.
 Outcome check_signature(const Signing &signing, PyObject *signature, PyObject *new_path,
                         minisign::Signature *sig)
 {
@@ -131,15 +183,12 @@ Outcome check_signature(const Signing &signing, PyObject *signature, PyObject *n
     if (PyBytes_AsStringAndSize(signature, &text, &size) < 0)
         return download_error(dl::verify);
     minisign::Status status = minisign::parse_signature(text, static_cast<size_t>(size), *sig);
-    if (status == minisign::Status::ok && sig->prehashed) {
-        Ref digest = call_method(signing.digest.get(), names.digest);
-        char *bytes = nullptr;
-        Py_ssize_t length = 0;
-        if (!digest || PyBytes_AsStringAndSize(digest.get(), &bytes, &length) < 0)
+    if (status == minisign::Status::ok) {
+        Ref digest = sig->prehashed ? call_method(signing.digest.get(), names.digest) : Ref{};
+        if (sig->prehashed && !digest)
             return download_error(dl::verify);
-        status = minisign::verify(signing.key, *sig, bytes, static_cast<size_t>(length));
-    } else if (status == minisign::Status::ok && verify_file(signing.key, *sig, new_path, &status) < 0) {
-        return download_error(dl::verify);
+        if (verify_file(signing.key, *sig, new_path, {digest.get(), nullptr}, &status) < 0)
+            return download_error(dl::verify);
     }
     if (status != minisign::Status::ok) {
         PyErr_Format(PyExc_ValueError, "signature of the build: %s", minisign::message(status));
@@ -152,9 +201,11 @@ Outcome check_signature(const Signing &signing, PyObject *signature, PyObject *n
 
 /// The time of the installed build, from the record beside the launcher: a
 /// signature file that parses, names the key, carries a time and verifies
-/// against the launcher's bytes. *time stays empty when the record does not
-/// count. 0, or -1 with an exception set.
-int read_record(const minisign::PublicKey &key, PyObject *exe_dir, minisign::Timestamp *time)
+/// against the launcher (its bytes when given, or else the file, read once).
+/// *time stays empty when the record does not count. 0, or -1 with an
+/// exception set.
+int read_record(const minisign::PublicKey &key, PyObject *exe_dir, minisign::Timestamp *time,
+                PyObject *launcher)
 {
     Ref main_exe = install_path(exe_dir, names.MAIN_EXE_NAME);
     Ref record_path = main_exe ? signature_path(main_exe.get()) : Ref{};
@@ -175,32 +226,31 @@ int read_record(const minisign::PublicKey &key, PyObject *exe_dir, minisign::Tim
     if (carried.size == 0 || sig.key_id != key.key_id)
         return 0;
     minisign::Status status = minisign::Status::ok;
-    if (sig.prehashed) {
-        Ref hashlib = steal(PyImport_Import(names.hashlib));
-        Ref file = hashlib ? call(state.open, {main_exe.get(), names.mode_rb}) : Ref{};
-        if (!file)
-            return -1;
-        With block;
-        Ref launcher = block.enter(file.get());
-        if (!launcher)
-            return -1;
-        Ref hash = call_method(hashlib.get(), names.file_digest, {launcher.get(), names.blake2b});
-        Ref digest = hash ? call_method(hash.get(), names.digest) : Ref{};
-        if (!digest) {
-            block.exit_error();
-            return -1;
-        }
-        char *bytes = nullptr;
-        Py_ssize_t length = 0;
-        if (block.exit_ok() < 0 || PyBytes_AsStringAndSize(digest.get(), &bytes, &length) < 0)
-            return -1;
-        status = minisign::verify(key, sig, bytes, static_cast<size_t>(length));
-    } else if (verify_file(key, sig, main_exe.get(), &status) < 0) {
+    if (verify_file(key, sig, main_exe.get(), {nullptr, launcher}, &status) < 0)
         return -1;
-    }
     if (status == minisign::Status::ok)
         *time = carried;
     return 0;
+}
+
+/// The installed build's time, read once per download:
+///     if installed is None:
+///         try:
+///             installed = <the record's time: read_record>
+///         except Exception:
+///             installed = <none>
+Outcome read_installed(const Signing &signing, PyObject *exe_dir, PyObject *launcher, Installed *installed,
+                       int line)
+{
+    if (installed->read)
+        return Outcome::ok();
+    if (read_record(signing.key, exe_dir, &installed->time, launcher) < 0) {
+        if (!swallow_exception())
+            return download_error(line);
+        installed->time = {};
+    }
+    installed->read = true;
+    return Outcome::ok();
 }
 
 namespace {
@@ -213,14 +263,8 @@ namespace {
 Outcome check_rollback(const Signing &signing, const minisign::Signature &sig, PyObject *exe_dir,
                        Installed *installed)
 {
-    if (!installed->read) {
-        if (read_record(signing.key, exe_dir, &installed->time) < 0) {
-            if (!swallow_exception())
-                return download_error(dl::installed);
-            installed->time = {};
-        }
-        installed->read = true;
-    }
+    if (Outcome r = read_installed(signing, exe_dir, nullptr, installed, dl::installed); r.raised())
+        return r;
     if (installed->time.size == 0)
         return Outcome::ok();
     minisign::Timestamp signed_time;
