@@ -43,12 +43,13 @@ DIGESTS = {  # what .sha256 holds, made from the launcher's digest; the answer
     "the installed build, as sha256sum writes it": (lambda h: f"{h}  QuelbaLauncher.exe\n", False),
     "the installed build, upper case, no name": (lambda h: h.upper(), False),
     "another build": (lambda h: "0" * 64 + " *QuelbaLauncher.exe\n", True),
+    "no launcher installed": (lambda h: h, True),
 }
 
 
-@pytest.mark.parametrize("case", [*DIGESTS, "no launcher installed"])
+@pytest.mark.parametrize("case", DIGESTS)
 def test_without_a_key_the_digest_is_compared(install_dir, beside, https_server, case):
-    make, answer = DIGESTS.get(case, (lambda h: h, True))
+    make, answer = DIGESTS[case]
     beside(".sha256", make(sha256_of(install_dir.launcher)).encode())
     if case == "no launcher installed":
         os.remove(install_dir.launcher)
@@ -56,12 +57,6 @@ def test_without_a_key_the_digest_is_compared(install_dir, beside, https_server,
     (seen,) = https_server.requests(install_dir.url + ".sha256")
     assert seen.headers["Cache-Control"] == "no-cache"
     assert https_server.requests(install_dir.url) == []
-
-
-def closed_port_url():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return f"https://127.0.0.1:{s.getsockname()[1]}/QuelbaLauncher.exe"
 
 
 # what the server gets wrong, the error (type, message or None) and its line
@@ -84,7 +79,9 @@ def test_without_a_key_failures_raise(install_dir, beside, https_server, case):
         target = urllib.parse.urlsplit(https_server.add(b"a" * 64)).path
         route = dict(body=b"", redirect=https_server.http_url(target))
     if case == "no server":
-        install_dir.point(closed_port_url())
+        with socket.socket() as closed:
+            closed.bind(("127.0.0.1", 0))
+            install_dir.point(f"https://127.0.0.1:{closed.getsockname()[1]}/QuelbaLauncher.exe")
     else:
         beside(".sha256", **route)
     with pytest.raises(error) as caught:
@@ -140,28 +137,28 @@ def test_with_a_key_the_record_decides(installed, install_dir, beside, https_ser
     assert https_server.requests(install_dir.url) == https_server.requests(install_dir.url + ".sha256") == []
 
 
+# the published signature (from the publisher, the other one and the build), its
+# status, and the failure's message and line
+UNVERIFIABLE = {
+    "another key": (lambda p, o, body: o.sign(body, comment=stamped(T + 1)), 200,
+                    "signature of the build: the signature was made with another key (key id mismatch)", 356),
+    "tampered comment": (lambda p, o, body: tampered_comment(p.sign(body)), 200,
+                         "signature of the build: the global signature does not match the trusted comment", 356),
+    "garbage": (lambda p, o, body: b"untrusted comment: x\n@@@\n", 200,
+                "signature of the build: the signature is missing or not valid base64", 356),
+    "missing": (lambda p, o, body: b"gone", 404, "HTTP Error 404: Not Found", 337),
+    "malformed key": (lambda p, o, body: p.sign(body), 200, "UPDATE_PUBLIC_KEY: the public key is not valid base64", 335),
+}
+
+
 @needs_minisign
-@pytest.mark.parametrize("case", ["another key", "tampered comment", "garbage", "missing", "malformed key"])
+@pytest.mark.parametrize("case", UNVERIFIABLE)
 def test_with_a_key_an_unverifiable_signature_raises(installed, install_dir, beside, https_server, publisher,
                                                      other_publisher, monkeypatch, case):  # noqa: F811
-    body = install_dir.launcher_script("new")
-    published, status = {
-        "another key": (other_publisher.sign(body, comment=stamped(T + 1)), 200),
-        "tampered comment": (tampered_comment(publisher.sign(body)), 200),
-        "garbage": (b"untrusted comment: x\n@@@\n", 200),
-        "missing": (b"gone", 404),
-        "malformed key": (publisher.sign(body), 200),
-    }[case]
-    beside(".minisig", published, status=status)
+    make, status, message, line = UNVERIFIABLE[case]
+    beside(".minisig", make(publisher, other_publisher, install_dir.launcher_script("new")), status=status)
     if case == "malformed key":
         monkeypatch.setattr(updater, "UPDATE_PUBLIC_KEY", "RWQ not base64!")
-    message, line = {
-        "another key": ("signature of the build: the signature was made with another key (key id mismatch)", 356),
-        "tampered comment": ("signature of the build: the global signature does not match the trusted comment", 356),
-        "garbage": ("signature of the build: the signature is missing or not valid base64", 356),
-        "missing": ("HTTP Error 404: Not Found", 337),
-        "malformed key": ("UPDATE_PUBLIC_KEY: the public key is not valid base64", 335),
-    }[case]
     with pytest.raises(Exception) as caught:
         updater.check_for_update()
     assert str(caught.value) == message and entry(caught.value) == ("updater.check_for_update", line)
@@ -221,11 +218,8 @@ def test_each_statement_fails_with_the_entry_of_its_line(tmp_path, publisher):  
     check, along the digest's path and the path that proves the record."""
     from test_hardening import Fake, globals_, sweep, tick
 
-    launcher = str(tmp_path / "QuelbaLauncher.exe")
-    with open(launcher, "wb") as f:
-        f.write(b"T")
-    with open(launcher + ".minisig", "wb") as f:
-        f.write(publisher.sign(b"T", comment=stamped(T)))
+    (tmp_path / "QuelbaLauncher.exe").write_bytes(b"T")
+    (tmp_path / "QuelbaLauncher.exe.minisig").write_bytes(publisher.sign(b"T", comment=stamped(T)))
     published = [b"0" * 64]
 
     class Response(Fake):
