@@ -52,6 +52,7 @@ class Seen:
     scheme: str
     path: str
     headers: dict = field(default_factory=dict)
+    query: str = ""
 
 
 class _Handler(BaseHTTPRequestHandler):
@@ -62,10 +63,10 @@ class _Handler(BaseHTTPRequestHandler):
 
     def do_GET(self):
         release = self.server.release
-        path = self.path.split("?", 1)[0]
+        path, _, query = self.path.partition("?")
         route = release._routes.get(path) or Route(b"not found", status=404)
         if route.log:
-            release._record(Seen(self.server.scheme, path, dict(self.headers.items())))
+            release._record(Seen(self.server.scheme, path, dict(self.headers.items()), query))
         status = 302 if route.redirect and route.status == 200 else route.status
         self.send_response(status)
         if route.redirect:

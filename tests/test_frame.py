@@ -47,6 +47,9 @@ FUNCTIONS = [
     (GUI._on_close, "updater.UpdaterGUI._on_close", 1, ("self",)),
     (GUI.console_update, "updater.UpdaterGUI.console_update", 1,
      ("self", "progress_callback", "progress_callback", "new_exe", "e")),
+    (updater.check_for_update, "updater.check_for_update", 0,
+     ("exe_dir", "main_exe", "public_key", "req", "resp", "url", "published", "fields", "hashlib", "f",
+      "installed", "signature", "record")),
 ]
 TRACE = {f: name for f, name, _, _ in FUNCTIONS}
 

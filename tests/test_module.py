@@ -20,7 +20,7 @@ BODY_NAMES = [
     "tk", "ttk", "messagebox", "TK_AVAILABLE", "UPDATE_URL", "MAIN_EXE_NAME", "TEMP_EXE_NAME",
     "BG_DARK", "BG_CARD", "ACCENT_PRIMARY", "ACCENT_SUCCESS", "TEXT_PRIMARY", "TEXT_SECONDARY",
     "BORDER_COLOR", "get_exe_dir", "download_new_exe_with_progress", "replace_and_run",
-    "UpdaterGUI", "__test__",
+    "UpdaterGUI", "__test__", "check_for_update",
 ]
 IMPORT_ATTRIBUTES = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__",
                      "__builtins__"}

@@ -126,6 +126,8 @@ def report(percent: float, speed_kb: float, known_size: bool, downloaded_bytes: 
     print(f"{percent:.1f}% {speed_kb:.1f} KB/s" if known_size else f"{downloaded_bytes} bytes")
 
 
+if not updater.check_for_update():
+    raise SystemExit(0)
 path = updater.download_new_exe_with_progress(report)
 if path is not None:
     updater.replace_and_run(os.fspath(path))

@@ -225,39 +225,39 @@ int is_https(PyObject *url)
 ///         for url in [*getattr(req, "redirect_dict", {}), resp.geturl()]:
 ///             if not url.lower().startswith("https:"):
 ///                 raise OSError("redirected to a non-https URL")
-Outcome check_hops(PyObject *req, PyObject *resp, int line)
+Outcome check_hops(PyObject *req, PyObject *resp, int line, ErrorAt error)
 {
     Ref full_url = getattr(req, names.full_url);
     if (!full_url)
-        return download_error(line);
+        return error(line);
     int from_https = is_https(full_url.get());
     if (from_https < 0)
-        return download_error(line);
+        return error(line);
     if (!from_https)
         return Outcome::ok();
     Ref redirects = getattr(req, names.redirect_dict);
     if (!redirects) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-            return download_error(line + 1);
+            return error(line + 1);
         PyErr_Clear();
         redirects = steal(PyDict_New());
         if (!redirects)
-            return download_error(line + 1);
+            return error(line + 1);
     }
     Ref urls = steal(PySequence_List(redirects.get()));
     if (!urls)
-        return download_error(line + 1);
+        return error(line + 1);
     Ref final_url = call_method(resp, names.geturl);
     if (!final_url || PyList_Append(urls.get(), final_url.get()) < 0)
-        return download_error(line + 1);
+        return error(line + 1);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(urls.get()); ++i) {
         Ref url = borrow(PyList_GET_ITEM(urls.get(), i));
         int https = is_https(url.get());
         if (https < 0)
-            return download_error(line + 2);
+            return error(line + 2);
         if (!https) {
             PyErr_SetObject(PyExc_OSError, names.insecure_redirect);
-            return download_error(line + 3);
+            return error(line + 3);
         }
     }
     return Outcome::ok();
@@ -428,8 +428,39 @@ Outcome Writer::put(PyObject *chunk)
     return Outcome::ok();
 }
 
-/// urllib.request.Request(UPDATE_URL [+ suffix], headers={"Cache-Control": "no-cache"}):
-/// a new reference, or nullptr with an exception set.
+namespace {
+
+/// `url` with `suffix` added to its path: before the first "?" or "#", which
+/// begin the query and the fragment, kept as they are. A new reference, or
+/// nullptr with an exception set.
+///     at = min(i for i in (url.find("?"), url.find("#"), len(url)) if i >= 0)
+///     url[:at] + suffix + url[at:]
+Ref beside(PyObject *url, PyObject *suffix)
+{
+    if (!PyUnicode_Check(url))
+        return steal(PyNumber_Add(url, suffix));  // what `+` makes of it, or its TypeError
+    Py_ssize_t length = PyUnicode_GET_LENGTH(url);
+    Py_ssize_t at = length;
+    for (Py_UCS4 mark : {U'?', U'#'}) {
+        Py_ssize_t found = PyUnicode_FindChar(url, mark, 0, at, 1);
+        if (found == -2)
+            return {};
+        if (found >= 0)
+            at = found;
+    }
+    Ref path = steal(PyUnicode_Substring(url, 0, at));
+    Ref rest = path ? steal(PyUnicode_Substring(url, at, length)) : Ref{};
+    if (!rest)
+        return {};
+    return join({path.get(), suffix, rest.get()});
+}
+
+}  // namespace
+
+/// urllib.request.Request(UPDATE_URL, headers={"Cache-Control": "no-cache"}), or for a
+/// file published beside the build, the signature, the digest or a patch:
+///     urllib.request.Request(<UPDATE_URL with suffix added to its path>, headers=...)
+/// A new reference, or nullptr with an exception set.
 Ref new_request(PyObject *suffix)
 {
     Ref Request = dotted(names.urllib, {names.request, names.Request});
@@ -439,7 +470,7 @@ Ref new_request(PyObject *suffix)
     if (!url)
         return {};
     if (suffix) {
-        url = steal(PyNumber_Add(url.get(), suffix));
+        url = beside(url.get(), suffix);
         if (!url)
             return {};
     }

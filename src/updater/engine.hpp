@@ -67,15 +67,16 @@ Outcome swap_error(int line);
 Outcome unbound_local(const char *name, int line);
 /// time.time() as a double: 0, or -1 with an exception set.
 int clock(double *now);
-/// urllib.request.Request(UPDATE_URL [+ suffix], headers={"Cache-Control": "no-cache"}):
-/// a new reference, or nullptr with an exception set.
+/// urllib.request.Request(UPDATE_URL, headers={"Cache-Control": "no-cache"}), or with
+/// `suffix` added to the path of UPDATE_URL, its query and fragment kept, for a file
+/// published beside the build: a new reference, or nullptr with an exception set.
 Ref new_request(PyObject *suffix);
 /// Enters `with urllib.request.urlopen(req, timeout=60) as ...`: the result of
 /// __enter__, or nullptr with an exception set.
 Ref open_url(PyObject *req, With &block);
 /// A file asked for over https arrives over https on every hop; reports the
-/// lines from `line` on (see engine.cpp).
-Outcome check_hops(PyObject *req, PyObject *resp, int line);
+/// lines from `line` on through `error` (see engine.cpp).
+Outcome check_hops(PyObject *req, PyObject *resp, int line, ErrorAt error = download_error);
 
 /// total_size, as the int itself and as the C value the loop computes with.
 struct TotalSize {

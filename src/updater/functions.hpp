@@ -1,5 +1,5 @@
 // The functions of the module, each described by its spec (frame.hpp). The
-// specs are defined beside their bodies, in download.cpp, swap.cpp and ui.cpp; module.cpp
+// specs are defined beside their bodies, in download.cpp, swap.cpp, check.cpp and ui.cpp; module.cpp
 // binds the module-level ones and the methods, and hands the whole table to
 // the frame.
 #pragma once
@@ -12,6 +12,9 @@ namespace updater {
 extern const FuncSpec get_exe_dir_spec;
 extern const FuncSpec download_spec;
 extern const FuncSpec replace_and_run_spec;
+
+// check.cpp
+extern const FuncSpec check_for_update_spec;
 
 // ui.cpp: the methods of UpdaterGUI
 extern const FuncSpec init_spec;

@@ -37,6 +37,7 @@ constexpr int def_console_update = 298;
 constexpr int if_main = 321;
 constexpr int call_updater_gui = 322;
 constexpr int test_dict = 324;
+constexpr int def_check_for_update = 330;
 }  // namespace body
 
 namespace get_exe_dir {  // def at 30
@@ -250,5 +251,28 @@ constexpr int test_known = 305;
 constexpr int known_line = 306;
 constexpr int bytes_line = 308;
 }  // namespace console_progress
+
+namespace check {  // def at 330
+constexpr int exe_dir = 331;
+constexpr int main_exe = 332;
+constexpr int public_key = 333;  // public_key = globals().get("UPDATE_PUBLIC_KEY")
+constexpr int parse_key = 335;   // inside if public_key is not None: (334-335)
+constexpr int request = 336;     // the digest's or, with a key, the signature's request
+constexpr int urlopen = 337;     // the with statement: enter and exit of resp
+constexpr int https_check = 338; // lines 338-341: every hop https
+constexpr int read = 342;
+constexpr int size = 343;
+constexpr int size_raise = 344;
+constexpr int fields = 346;      // inside if public_key is None: (345-355)
+constexpr int digest_raise = 348;
+constexpr int import_hashlib = 349;
+constexpr int launcher_open = 351;  // inside try/except FileNotFoundError: return True (350-354)
+constexpr int launcher_hash = 352;
+constexpr int compare_digest = 355;
+constexpr int verify = 356;
+constexpr int record_open = 358;    // inside try/except Exception: return True (357-361)
+constexpr int record_equal = 362;
+constexpr int installed = 368;      // the record proven against the launcher: only an interrupt fails it
+}  // namespace check
 
 }  // namespace updater::line

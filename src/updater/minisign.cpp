@@ -252,6 +252,28 @@ bool earlier(const Timestamp &a, const Timestamp &b) noexcept
     return std::memcmp(a.digits.data(), b.digits.data(), a.size) < 0;
 }
 
+namespace {
+
+/// Whether the global signature covers the signature and its trusted comment.
+bool comment_holds(const PublicKey &key, const Signature &sig) noexcept
+{
+    ed25519::Verifier global(sig.global_signature, key.key);
+    global.update(sig.signature.data(), sig.signature.size());
+    global.update(sig.trusted_comment, sig.trusted_comment_size);
+    return global.finish();
+}
+
+}  // namespace
+
+Status verify_comment(const PublicKey &key, const Signature &sig) noexcept
+{
+    if (sig.key_id != key.key_id)
+        return Status::key_id_mismatch;
+    if (!comment_holds(key, sig))
+        return Status::bad_global_signature;
+    return Status::ok;
+}
+
 Status verify(const PublicKey &key, const Signature &sig, const void *message,
               std::size_t size) noexcept
 {
@@ -279,11 +301,7 @@ Status Verifier::finish() noexcept
         return Status::digest_length;
     if (!message_.finish())
         return Status::bad_signature;
-
-    ed25519::Verifier global(sig_.global_signature, key_.key);
-    global.update(sig_.signature.data(), sig_.signature.size());
-    global.update(sig_.trusted_comment, sig_.trusted_comment_size);
-    if (!global.finish())
+    if (!comment_holds(key_, sig_))
         return Status::bad_global_signature;
     return Status::ok;
 }

@@ -70,6 +70,11 @@ Status parse_signature(const char *text, std::size_t size, Signature &sig) noexc
 Status verify(const PublicKey &key, const Signature &sig, const void *message,
               std::size_t size) noexcept;
 
+/// Checks only what a signature says of itself: that it names the key, and
+/// that its global signature covers its trusted comment. The build it signs is
+/// not looked at.
+Status verify_comment(const PublicKey &key, const Signature &sig) noexcept;
+
 /// The same check over a message given in pieces. It keeps copies of the key
 /// and the signature; the trusted comment stays borrowed.
 /// The time of signing a trusted comment carries, as decimal digits without

@@ -42,6 +42,7 @@ const FuncSpec *const functions[] = {
     &console_update_spec,
     &console_progress_spec,
     &run_exit_spec,
+    &check_for_update_spec,
 };
 static_assert(std::size(functions) == code_count, "one function for each code object of Code");
 
@@ -412,6 +413,9 @@ Outcome run_body()
     Ref test = steal(PyDict_New());
     if (!test || bind(names.dunder_test, test.get()) < 0)
         return body_error(test_dict);
+    // def check_for_update
+    if (define(state.dict, names.check_for_update, check_for_update_spec) < 0)
+        return body_error(def_check_for_update);
     return Outcome::ok();
 }
 

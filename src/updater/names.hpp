@@ -24,7 +24,7 @@
     ID(BG_DARK) ID(BG_CARD) ID(ACCENT_PRIMARY) ID(ACCENT_SUCCESS)                 \
     ID(TEXT_PRIMARY) ID(TEXT_SECONDARY) ID(BORDER_COLOR)                          \
     ID(get_exe_dir) ID(download_new_exe_with_progress) ID(replace_and_run)        \
-    ID(UpdaterGUI) ID(WIDTH) ID(HEIGHT) ID(updater)                               \
+    ID(UpdaterGUI) ID(WIDTH) ID(HEIGHT) ID(updater) ID(check_for_update)        \
     IDS(dunder_test, "__test__") IDS(dunder_name, "__name__")                     \
     IDS(dunder_main, "__main__") IDS(dunder_module, "__module__")                 \
     IDS(dunder_qualname, "__qualname__") IDS(dunder_file, "__file__")             \
@@ -109,4 +109,7 @@
     TXT(patches_infix, ".patches/") TXT(zst_suffix, ".zst")                       \
     TXT(patch_cut_short, "the patch is cut short")                                \
     TXT(patch_too_long, "the patch makes more than the size it declares")         \
-    TXT(patch_trailing, "the patch has bytes after its frame")
+    TXT(patch_trailing, "the patch has bytes after its frame")                    \
+    TXT(sha256_suffix, ".sha256")                                                 \
+    TXT(digest_too_large, "the digest file is larger than 4096 bytes")            \
+    TXT(digest_malformed, "the digest file does not begin with 64 hex digits")

@@ -77,6 +77,7 @@ enum class Code : int {
     console_update,
     console_progress,
     run_exit,  // the exit action posted by _run_update's callback on a failure report
+    check_for_update,
     count
 };
 constexpr int code_count = static_cast<int>(Code::count);
