@@ -14,80 +14,6 @@ namespace ck = line::check;
 /// Adds check_for_update's traceback entry for `line`.
 Outcome check_error(int line) { return raise_at(check_for_update_spec.trace_name, line); }
 
-/// Lines 333-335, read at every call as the download reads them; *named tells
-/// whether a key is set, and *key holds it then.
-///     public_key = globals().get("UPDATE_PUBLIC_KEY")
-///     if public_key is not None:
-///         public_key = <the key minisign prints, read strictly>
-Outcome read_key(bool *named, minisign::PublicKey *key)
-{
-    Ref public_key = borrow(PyDict_GetItemWithError(state.dict, names.UPDATE_PUBLIC_KEY));
-    if (!public_key && PyErr_Occurred())
-        return check_error(ck::public_key);
-    *named = public_key && public_key.get() != Py_None;
-    if (!*named)
-        return Outcome::ok();
-    if (!PyUnicode_Check(public_key.get())) {
-        PyErr_Format(PyExc_TypeError, "UPDATE_PUBLIC_KEY must be a str or None, not %.200s",
-                     Py_TYPE(public_key.get())->tp_name);
-        return check_error(ck::parse_key);
-    }
-    Py_ssize_t size = 0;
-    const char *text = PyUnicode_AsUTF8AndSize(public_key.get(), &size);
-    if (!text)
-        return check_error(ck::parse_key);
-    minisign::Status status = minisign::parse_public_key(text, static_cast<size_t>(size), *key);
-    if (status != minisign::Status::ok) {
-        PyErr_Format(PyExc_ValueError, "UPDATE_PUBLIC_KEY: %s", minisign::message(status));
-        return check_error(ck::parse_key);
-    }
-    return Outcome::ok();
-}
-
-/// Lines 336-344: the file published beside the build, fetched by the build's
-/// rules and kept small. Fills *published.
-///     req = urllib.request.Request(<UPDATE_URL with suffix added to its path>,
-///                                  headers={"Cache-Control": "no-cache"})
-///     with urllib.request.urlopen(req, timeout=60) as resp:
-///         <every hop https, as check_hops tells, lines 338-341>
-///         published = resp.read(4097)
-///     if len(published) > 4096:
-///         raise OSError(too_large)
-Outcome fetch_published(PyObject *suffix, PyObject *too_large, Ref *published)
-{
-    Ref req = new_request(suffix);
-    if (!req)
-        return check_error(ck::request);
-    With block;
-    Ref resp = open_url(req.get(), block);
-    if (!resp)
-        return check_error(ck::urlopen);
-    Outcome read = check_hops(req.get(), resp.get(), ck::https_check, check_error);
-    if (!read.raised()) {
-        *published = call_method(resp.get(), names.read, {ints.signature_cap});
-        if (!*published)
-            read = check_error(ck::read);
-    }
-    if (read.raised()) {
-        if (Outcome r = leave_with_error(read, block, ck::urlopen, check_error); r.raised())
-            return r;
-        // __exit__ swallowed the error, and nothing was read
-        PyErr_SetString(PyExc_UnboundLocalError,
-                        "cannot access local variable 'published' where it is not associated with a value");
-        return check_error(ck::size);
-    }
-    if (block.exit_ok() < 0)
-        return check_error(ck::urlopen);
-    Py_ssize_t size = PyObject_Length(published->get());
-    if (size < 0)
-        return check_error(ck::size);
-    if (size > signature_max) {
-        PyErr_SetObject(PyExc_OSError, too_large);
-        return check_error(ck::size_raise);
-    }
-    return Outcome::ok();
-}
-
 /// The blanks bytes.split() cuts at.
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
@@ -262,11 +188,14 @@ PyObject *check_body(PyObject *, PyObject *const *)
         return fail(here, ck::main_exe);
     bool named = false;
     minisign::PublicKey key{};
-    if (read_key(&named, &key).raised())
+    // <public_key: host_key, lines 333-335>
+    if (host_key(check_error, ck::public_key, ck::parse_key, &named, &key).raised())
         return nullptr;
     Ref published;
-    if (fetch_published(named ? names.minisig_suffix : names.sha256_suffix,
-                        named ? names.signature_too_large : names.digest_too_large, &published)
+    // <the file beside the build: fetch_beside, lines 336-344>
+    if (fetch_beside(named ? names.minisig_suffix : names.sha256_suffix,
+                     named ? names.signature_too_large : names.digest_too_large, "published", ck::request,
+                     check_error, &published)
             .raised())
         return nullptr;
     bool differs = true;

@@ -171,11 +171,11 @@ Outcome swap_error(int line) { return raise_at(replace_and_run_spec.trace_name, 
 
 /// The UnboundLocalError of the download's statement at `line` reading a
 /// local `name` that a suppressed error left unbound.
-Outcome unbound_local(const char *name, int line)
+Outcome unbound_local(const char *name, int line, ErrorAt error)
 {
     PyErr_Format(PyExc_UnboundLocalError,
                  "cannot access local variable '%s' where it is not associated with a value", name);
-    return download_error(line);
+    return error(line);
 }
 
 /// time.time() as a double: 0, or -1 with an exception set. The global `time`
@@ -259,6 +259,49 @@ Outcome check_hops(PyObject *req, PyObject *resp, int line, ErrorAt error)
             PyErr_SetObject(PyExc_OSError, names.insecure_redirect);
             return error(line + 3);
         }
+    }
+    return Outcome::ok();
+}
+
+/// A small file published beside the build, fetched by the build's rules and
+/// kept small; `line` is the first of, for `body` named by `local`:
+///     req = urllib.request.Request(<UPDATE_URL, suffix added to its path>, headers={"Cache-Control": "no-cache"})
+///     with urllib.request.urlopen(req, timeout=60) as resp:
+///         <every hop https, as check_hops tells: four lines>
+///         body = resp.read(4097)
+///     if len(body) > 4096:
+///         raise OSError(too_large)
+Outcome fetch_beside(PyObject *suffix, PyObject *too_large, const char *local, int line, ErrorAt error,
+                     Ref *body)
+{
+    const int urlopen = line + 1, https_check = line + 2, read_line = line + 6, size_line = line + 7;
+    Ref req = new_request(suffix);
+    if (!req)
+        return error(line);
+    With block;
+    Ref resp = open_url(req.get(), block);
+    if (!resp)
+        return error(urlopen);
+    Outcome read = check_hops(req.get(), resp.get(), https_check, error);
+    if (!read.raised()) {
+        *body = call_method(resp.get(), names.read, {ints.signature_cap});
+        if (!*body)
+            read = error(read_line);
+    }
+    if (read.raised()) {
+        if (Outcome r = leave_with_error(read, block, urlopen, error); r.raised())
+            return r;
+        // __exit__ swallowed the error, and nothing was read
+        return unbound_local(local, size_line, error);
+    }
+    if (block.exit_ok() < 0)
+        return error(urlopen);
+    Py_ssize_t size = PyObject_Length(body->get());
+    if (size < 0)
+        return error(size_line);
+    if (size > signature_max) {
+        PyErr_SetObject(PyExc_OSError, too_large);
+        return error(size_line + 1);
     }
     return Outcome::ok();
 }

@@ -64,7 +64,7 @@ Outcome download_error(int line);
 Outcome swap_error(int line);
 /// The UnboundLocalError of the download's statement at `line` reading a
 /// local `name` that a suppressed error left unbound.
-Outcome unbound_local(const char *name, int line);
+Outcome unbound_local(const char *name, int line, ErrorAt error = download_error);
 /// time.time() as a double: 0, or -1 with an exception set.
 int clock(double *now);
 /// urllib.request.Request(UPDATE_URL, headers={"Cache-Control": "no-cache"}), or with
@@ -77,6 +77,12 @@ Ref open_url(PyObject *req, With &block);
 /// A file asked for over https arrives over https on every hop; reports the
 /// lines from `line` on through `error` (see engine.cpp).
 Outcome check_hops(PyObject *req, PyObject *resp, int line, ErrorAt error = download_error);
+/// A small file published beside the build (UPDATE_URL, `suffix` added to its
+/// path), fetched by the build's rules into *body: at most 4096 bytes, or
+/// OSError(too_large). `line` is the request's; the others follow it as in
+/// engine.cpp, and the entries are `error`'s.
+Outcome fetch_beside(PyObject *suffix, PyObject *too_large, const char *local, int line, ErrorAt error,
+                     Ref *body);
 
 /// total_size, as the int itself and as the C value the loop computes with.
 struct TotalSize {
@@ -185,6 +191,9 @@ struct Content {
     PyObject *bytes = nullptr;
 };
 
+/// UPDATE_PUBLIC_KEY, looked up now: *named when it is not None, and then the
+/// key it names in *key; errors get `error`'s entries at the two lines given.
+Outcome host_key(ErrorAt error, int lookup_line, int parse_line, bool *named, minisign::PublicKey *key);
 /// Lines 43-47: UPDATE_PUBLIC_KEY read and parsed, and the digest started.
 Outcome read_public_key(Signing *signing);
 /// The one check of a signature file against a file, the build's and the

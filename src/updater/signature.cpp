@@ -8,36 +8,50 @@ namespace updater {
 namespace dl = line::download;
 namespace rr = line::replace_and_run;
 
-/// Lines 43-47, read at every call so that a host may set the key at any time:
+/// UPDATE_PUBLIC_KEY, read at every call so that a host may set the key at any
+/// time: *named when it is not None, and then the key it names in *key. The
+/// entries are `error`'s, at the lookup's line and, for a malformed key, at
+/// `parse_line`:
 ///     public_key = globals().get("UPDATE_PUBLIC_KEY")
 ///     if public_key is not None:
 ///         public_key = <the key minisign prints, read strictly>
-///         import hashlib
-///         digest = hashlib.blake2b()
-Outcome read_public_key(Signing *signing)
+Outcome host_key(ErrorAt error, int lookup_line, int parse_line, bool *named, minisign::PublicKey *key)
 {
     Ref public_key = borrow(PyDict_GetItemWithError(state.dict, names.UPDATE_PUBLIC_KEY));
     if (!public_key && PyErr_Occurred())
-        return download_error(dl::public_key);
-    if (!public_key)
+        return error(lookup_line);
+    *named = public_key && public_key.get() != Py_None;
+    if (!*named)
         return Outcome::ok();
-    if (public_key.get() == Py_None)
-        return Outcome::ok();
-    signing->named = true;
     if (!PyUnicode_Check(public_key.get())) {
         PyErr_Format(PyExc_TypeError, "UPDATE_PUBLIC_KEY must be a str or None, not %.200s",
                      Py_TYPE(public_key.get())->tp_name);
-        return download_error(dl::parse_key);
+        return error(parse_line);
     }
     Py_ssize_t size = 0;
     const char *text = PyUnicode_AsUTF8AndSize(public_key.get(), &size);
     if (!text)
-        return download_error(dl::parse_key);
-    minisign::Status status = minisign::parse_public_key(text, static_cast<size_t>(size), signing->key);
+        return error(parse_line);
+    minisign::Status status = minisign::parse_public_key(text, static_cast<size_t>(size), *key);
     if (status != minisign::Status::ok) {
         PyErr_Format(PyExc_ValueError, "UPDATE_PUBLIC_KEY: %s", minisign::message(status));
-        return download_error(dl::parse_key);
+        return error(parse_line);
     }
+    return Outcome::ok();
+}
+
+/// Lines 43-47: the host's key, and with it the digest of the build started.
+///     <public_key: host_key, lines 43-45>
+///     if public_key is not None:
+///         import hashlib
+///         digest = hashlib.blake2b()
+Outcome read_public_key(Signing *signing)
+{
+    if (Outcome r = host_key(download_error, dl::public_key, dl::parse_key, &signing->named, &signing->key);
+        r.raised())
+        return r;
+    if (!signing->named)
+        return Outcome::ok();
     Ref hashlib = steal(PyImport_Import(names.hashlib));
     if (!hashlib)
         return download_error(dl::import_hashlib);
@@ -48,47 +62,6 @@ Outcome read_public_key(Signing *signing)
 }
 
 namespace {
-
-/// Lines 112-120: the signature published beside the build, fetched by the
-/// build's rules and kept small.
-///     sig_req = urllib.request.Request(UPDATE_URL + ".minisig", headers={"Cache-Control": "no-cache"})
-///     with urllib.request.urlopen(sig_req, timeout=60) as sig_resp:
-///         <every hop https, as check_hops tells, lines 114-117>
-///         signature = sig_resp.read(4097)
-///     if len(signature) > 4096:
-///         raise OSError("the signature file is larger than 4096 bytes")
-Outcome fetch_signature(Ref *signature)
-{
-    Ref sig_req = new_request(names.minisig_suffix);
-    if (!sig_req)
-        return download_error(dl::signature_request);
-    With block;
-    Ref sig_resp = open_url(sig_req.get(), block);
-    if (!sig_resp)
-        return download_error(dl::signature_urlopen);
-    Outcome read = check_hops(sig_req.get(), sig_resp.get(), dl::signature_https_check);
-    if (!read.raised()) {
-        *signature = call_method(sig_resp.get(), names.read, {ints.signature_cap});
-        if (!*signature)
-            read = download_error(dl::signature_read);
-    }
-    if (read.raised()) {
-        if (Outcome r = leave_with_error(read, block, dl::signature_urlopen, download_error); r.raised())
-            return r;
-        // __exit__ swallowed the error, and nothing was read
-        return unbound_local("signature", dl::signature_size);
-    }
-    if (block.exit_ok() < 0)
-        return download_error(dl::signature_urlopen);
-    Py_ssize_t size = PyObject_Length(signature->get());
-    if (size < 0)
-        return download_error(dl::signature_size);
-    if (size > signature_max) {
-        PyErr_SetObject(PyExc_OSError, names.signature_too_large);
-        return download_error(dl::signature_size_raise);
-    }
-    return Outcome::ok();
-}
 
 /// The file's bytes, read back in chunks, given to the verifier of a legacy
 /// signature. Puts the verdict in *status: 0, or -1 with an exception set.
@@ -336,7 +309,8 @@ Outcome check_signed(const Signing &signing, PyObject *exe_dir, PyObject *new_pa
     if (!signing.digest)
         return Outcome::ok();
     Ref signature;
-    if (Outcome r = fetch_signature(&signature); r.raised())
+    if (Outcome r = fetch_beside(names.minisig_suffix, names.signature_too_large, "signature",
+                                 dl::signature_request, download_error, &signature); r.raised())
         return r;
     minisign::Signature sig{};
     if (Outcome r = check_signature(signing, signature.get(), new_path, &sig); r.raised())
