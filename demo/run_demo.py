@@ -309,6 +309,21 @@ def wait_for_record(timeout):
     return os.path.exists(RECORD)
 
 
+def ask_after(url, public_key, env):
+    """check_for_update() asked once the update is over, as the installed launcher
+    would ask it at its next start: a host process whose executable is the
+    launcher in the install directory. Its answer, or what it raised."""
+    script = ("import sys; sys.frozen = True; sys.executable = sys.argv[1]; import updater; "
+              "updater.UPDATE_URL, updater.UPDATE_PUBLIC_KEY = sys.argv[2], sys.argv[3]; "
+              "print(updater.check_for_update())")
+    asked = subprocess.run([sys.executable, "-c", script, LAUNCHER, url, public_key],
+                           env={**env, "SSL_CERT_FILE": CA_FILE}, capture_output=True, text=True,
+                           timeout=120)
+    if asked.returncode != 0:
+        return "raised " + (asked.stderr.strip().splitlines() or ["?"])[-1]
+    return asked.stdout.strip()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--console", action="store_true", help="use the console front end")
@@ -402,6 +417,7 @@ def main():
             took = time.monotonic() - started
             launcher_started = wait_for_record(10 if status == 0 else 1)
             served, log = dict(server.sent), list(server.log)
+            after = ask_after(server.url, public_key, env)
             if mode == "virtual" and shot is None and BUILD_PATH not in served:
                 print("demo: no screenshot: the patch moved too fast for one (--no-patch moves"
                       " the whole build, slowly enough)")
@@ -415,11 +431,11 @@ def main():
         shutil.copyfile(shot, keep)
         shot = keep
     return report(old_build, new_build, frozen, status, took, launcher_started, served, log,
-                  shot, args.tampered, windows is not None)
+                  shot, args.tampered, windows is not None, after)
 
 
 def report(old_build, new_build, frozen, status, took, launcher_started, served, log, shot,
-           tampered=False, windows=False):
+           tampered=False, windows=False, after=None):
     now = open(LAUNCHER, "rb").read() if os.path.exists(LAUNCHER) else None
     record = open(RECORD).read().strip() if launcher_started else ""
     replaced = now == new_build
@@ -464,13 +480,15 @@ def report(old_build, new_build, frozen, status, took, launcher_started, served,
         print(f"  also in the install directory: {', '.join(leftovers)}")
     if shot:
         print(f"  screenshot mid-download: {shot}")
+    print(f"  check_for_update() asked after the update: {after}"
+          + (" (the installed launcher is the published build)" if after == "False" else ""))
 
     if tampered:
         refused = status == 1 and now == old_build and not record and not leftovers and not kept
         print("The tampered build was refused: its signature does not verify, and the old"
               " launcher is kept." if refused else "The tampered build was NOT refused as it should be.")
         return 0 if refused else 1
-    ok = status == 0 and replaced and ran_new and kept
+    ok = status == 0 and replaced and ran_new and kept and after == "False"
     how = "through a patch" if BUILD_PATH not in served else "with the whole build"
     print(f"The frozen {'Windows ' if windows else ''}launcher ({freeze.TOOL}) updated itself"
           f"{' under Wine' if windows else ''} {how} to a signed build"
