@@ -508,7 +508,7 @@ def test_failed_swap_restores_the_launcher(install_dir, monkeypatch, kind):
         assert str(info.value) == "Failed to replace and run: "
     if kind == "cannot execute":
         assert cause.errno == errno.ENOEXEC
-    assert last_entry(info.value) == ("updater.py", 219, "updater.replace_and_run")
+    assert last_entry(info.value) == ("updater.py", 229, "updater.replace_and_run")
     files = install_dir.files()
     if restored:
         assert files["QuelbaLauncher.exe"] == (old_launcher, 0o700)
@@ -534,40 +534,58 @@ def test_backup_that_cannot_be_removed(install_dir, monkeypatch):
     }
 
 
-def test_interrupt_during_swap_is_not_wrapped(install_dir, monkeypatch):
-    def popen(path):
+@pytest.mark.parametrize("when", ["start", "backup removal"])
+def test_interrupt_during_swap_is_not_wrapped(install_dir, monkeypatch, when):
+    """Before the start the previous launcher goes back; after it, the new one
+    runs and stays."""
+    def interrupt(path):
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(updater, "subprocess", Proxy(subprocess, Popen=popen))
+    if when == "start":
+        monkeypatch.setattr(updater, "subprocess", Proxy(subprocess, Popen=interrupt))
+    else:
+        monkeypatch.setattr(updater, "os", Proxy(os, remove=interrupt))
     install_dir.write(install_dir.download, install_dir.launcher_script("new"), 0o644)
     with pytest.raises(KeyboardInterrupt) as info:
         updater.replace_and_run(install_dir.download)
-    assert last_entry(info.value) == ("updater.py", 201, "updater.replace_and_run")
-    # the previous launcher is back in its place all the same
-    assert install_dir.files() == {"QuelbaLauncher.exe": (install_dir.launcher_script("old"), 0o755)}
+    if when == "start":
+        assert last_entry(info.value) == ("updater.py", 208, "updater.replace_and_run")
+        assert install_dir.files() == {"QuelbaLauncher.exe": (install_dir.launcher_script("old"), 0o755)}
+    else:
+        assert last_entry(info.value) == ("updater.py", 216, "updater.replace_and_run")
+        assert [run["tag"] for run in install_dir.wait_runs()] == ["new"]
+        assert install_dir.files()["QuelbaLauncher.exe"] == (install_dir.launcher_script("new"), 0o755)
 
 
 def test_swap_where_a_running_executable_cannot_be_replaced(install_dir, monkeypatch):
     """os.name "nt": the launcher is renamed into the backup, then the download
-    moved in, back to back, with its permission bits already given."""
+    renamed in, back to back. Nothing copies onto the launcher's name, and the
+    mode, which is the read-only flag alone there, is not handed on; a backup
+    left read-only is made writable before it is replaced and removed."""
     steps = []
 
-    def replace(src, dst):
-        steps.append(("replace", os.path.basename(src), os.path.basename(dst)))
-        os.replace(src, dst)
+    def step(name, function):
+        def run(*args):
+            steps.append((name, *(os.path.basename(a) if isinstance(a, str) else a for a in args)))
+            return function(*args)
+        return run
 
-    def move(src, dst):
-        steps.append(("move", os.path.basename(src), file_mode(src)))
-        shutil.move(src, dst)
-
-    monkeypatch.setattr(updater, "os", Proxy(os, name="nt", replace=replace))
-    monkeypatch.setattr(updater, "shutil", Proxy(shutil, move=move))
-    install_dir.write(install_dir.download, install_dir.launcher_script("new"), 0o644)
+    monkeypatch.setattr(updater, "os", Proxy(os, name="nt", replace=step("replace", os.replace),
+                                             remove=step("remove", os.remove),
+                                             chmod=step("chmod", lambda path, mode: None)))
+    monkeypatch.setattr(updater, "shutil", Proxy(shutil, move=step("move", shutil.move),
+                                                 copy2=step("copy2", shutil.copy2)))
+    os.chmod(install_dir.launcher, 0o700)
+    install_dir.write(install_dir.download, install_dir.launcher_script("new"), 0o755)
+    install_dir.write(install_dir.backup, b"left by an update whose launcher still ran", 0o444)
 
     assert updater.replace_and_run(install_dir.download) is None
 
-    assert steps == [("replace", "QuelbaLauncher.exe", "QuelbaLauncher.exe.old"),
-                     ("move", "QuelbaLauncher_new.exe", 0o755)]
+    assert steps == [("chmod", "QuelbaLauncher.exe.old", 0o200),
+                     ("replace", "QuelbaLauncher.exe", "QuelbaLauncher.exe.old"),
+                     ("replace", "QuelbaLauncher_new.exe", "QuelbaLauncher.exe"),
+                     ("chmod", "QuelbaLauncher.exe.old", 0o200),
+                     ("remove", "QuelbaLauncher.exe.old")]
     assert [run["tag"] for run in install_dir.wait_runs()] == ["new"]
     assert install_dir.files() == {"QuelbaLauncher.exe": (install_dir.launcher_script("new"), 0o755)}
 
