@@ -16,6 +16,7 @@ import urllib.parse
 import pytest
 
 import updater
+from conftest import child_env, run_child
 from https_fixtures import file_mode
 
 pytestmark = pytest.mark.filterwarnings("ignore:subprocess .* is still running:ResourceWarning")
@@ -588,6 +589,50 @@ def test_swap_where_a_running_executable_cannot_be_replaced(install_dir, monkeyp
                      ("remove", "QuelbaLauncher.exe.old")]
     assert [run["tag"] for run in install_dir.wait_runs()] == ["new"]
     assert install_dir.files() == {"QuelbaLauncher.exe": (install_dir.launcher_script("new"), 0o755)}
+
+
+# Once the swap has begun, a frozen launcher's own file may hold another build:
+# the old process must import nothing more. An audit hook set as the swap
+# begins sees every module loaded after it, through the end of the process.
+AUDIT_IMPORTS = """
+imports = []
+swap = updater.replace_and_run
+def replace_and_run(path):
+    if "harness" in globals():
+        harness.log["extra"]["imports"] = imports
+    sys.addaudithook(lambda event, args: imports.append(args[0]) if event == "import" else None)
+    return swap(path)
+updater.replace_and_run = replace_and_run
+"""
+
+
+@pytest.mark.no_leakcheck("its updates run in child processes")
+@pytest.mark.parametrize("front_end", ["console", "window"])
+def test_nothing_is_imported_once_the_swap_has_begun(front_end, https_server, install_dir, request):
+    """A whole update, a swap that fails and is rolled back, and a start that fails."""
+    old = install_dir.launcher_script("old")
+    for served, status in [(install_dir.launcher_script("new"), 0), (b"not a program", 1),
+                           (install_dir.launcher_script("newer"), 1)]:
+        install_dir.point(https_server.add(served))
+        if status and served != b"not a program":
+            os.makedirs(os.path.join(install_dir.backup, "held"))
+        if front_end == "console":
+            code = ("import sys\nsys.modules['tkinter'] = None\nimport updater\n" + install_dir.child_code()
+                    + AUDIT_IMPORTS + "try:\n    updater.UpdaterGUI()\nfinally:\n    print(imports)\n")
+            proc = run_child(code, env=child_env(**https_server.env()))
+            imports = proc.stdout.splitlines()[-1]
+        else:
+            from test_ui import run_window
+            proc, log = run_window(request.getfixturevalue("display"), install_dir.child_code()
+                                   + AUDIT_IMPORTS, env=https_server.env())
+            imports = str(log["extra"]["imports"])
+        assert (proc.returncode, imports) == (status, "[]"), proc.stderr
+        if status:
+            shutil.rmtree(install_dir.backup, ignore_errors=True)
+            assert install_dir.files()["QuelbaLauncher.exe"][0] == old
+        else:
+            assert [run["tag"] for run in install_dir.wait_runs()] == ["new"]
+            install_dir.write(install_dir.launcher, old)
 
 
 @pytest.mark.parametrize("step", ["download", "swap"])

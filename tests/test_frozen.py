@@ -20,7 +20,7 @@ import urllib.parse
 import pytest
 
 import updater
-from frozen_fixtures import WINDOWS, Publisher, hook_path, make_patch, read_starts
+from frozen_fixtures import WINDOWS, Publisher, hook_path, imported_after_swap, make_patch, read_starts
 
 pytestmark = pytest.mark.no_leakcheck("runs frozen executables")
 
@@ -134,7 +134,9 @@ def wait_starts(path, count, timeout=20):
 def check_replaced(path, launcher, frozen_launchers, shipped, old_build="old"):
     """The launcher is the new build, and beside it only what was shipped, the
     starts and, on Windows, the old build as .old: it was still running when
-    the swap tried to remove it."""
+    the swap tried to remove it. The old build imported nothing once the swap
+    had begun."""
+    assert imported_after_swap(path) == []
     left = {"starts.jsonl"} | ({"QuelbaLauncher.exe.old"} if WINDOWS else set())
     assert set(os.listdir(path)) == shipped | left
     with open(launcher, "rb") as f:
