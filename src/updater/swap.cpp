@@ -85,11 +85,13 @@ int make_writable(PyObject *path)
 ///         os.chmod(new_exe, mode)
 Outcome give_mode(PyObject *new_exe, PyObject *main_exe)
 {
+    // if os.name != "nt":
     int windows = on_windows();
     if (windows < 0)
         return swap_error(rr::mode_test);
     if (windows)
         return Outcome::ok();
+    //     if os.path.exists(main_exe): mode = <its bits> else: mode = <the download's, execute added>
     int launcher = path_test(names.exists, main_exe);
     if (launcher < 0)
         return swap_error(rr::launcher_test);
@@ -98,6 +100,7 @@ Outcome give_mode(PyObject *new_exe, PyObject *main_exe)
         return swap_error(launcher ? rr::launcher_mode : rr::download_mode);
     if (!launcher)
         mode |= (mode & 0444) >> 2;
+    //     os.chmod(new_exe, mode)
     Ref chmod = dotted(names.os, {names.chmod});
     if (!chmod)
         return swap_error(rr::chmod);
