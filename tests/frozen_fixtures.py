@@ -16,7 +16,7 @@ executable: version, pid, sys.frozen, sys.executable, the bundle's unpack
 directory and whether the standard streams are missing; the old build adds
 get_exe_dir() and TK_AVAILABLE as the running module sees them. Once it has
 swapped, the old build writes the modules it loaded after the swap began to
-swapped.json beside its install directory (`imported_after_swap`).
+swapped.json beside its install directory.
 
 `make_patch` and `Publisher` make what a publisher serves beside a build, a
 patch from an older build and a signature, with the publisher's tools where
@@ -37,8 +37,8 @@ import pytest
 
 import updater
 
-__all__ = ["frozen_launchers", "FrozenLaunchers", "read_starts", "imported_after_swap", "hook_path",
-           "make_patch", "Publisher"]
+__all__ = ["frozen_launchers", "FrozenLaunchers", "read_starts", "hook_path", "make_patch",
+           "Publisher"]
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # One directory per platform and version, so that each prunes only its own sets.
@@ -61,9 +61,8 @@ def record(version, **extra):
 
 # launcher-old URL [--console] [--patches] [--public-key KEY]: one update from URL,
 # on the console, through a patch and of builds signed by KEY only when asked.
-# Once the swap has begun its own file may hold the new build, so it imports
-# nothing more: it writes the modules loaded since then to swapped.json, beside
-# its install directory, with what it imported up front.
+# Once the swap has begun its own file may hold the new build: it writes the
+# modules loaded since then with what it imported up front.
 OLD = RECORD + '''
 import updater
 
@@ -76,16 +75,8 @@ if "--patches" in options:
     updater.UPDATE_PATCHES = True
 if "--public-key" in options:
     updater.UPDATE_PUBLIC_KEY = options[options.index("--public-key") + 1]
-swap = updater.replace_and_run
-before = []
-
-
-def replace_and_run(path):
-    before.extend(sys.modules)
-    return swap(path)
-
-
-updater.replace_and_run = replace_and_run
+swap, before = updater.replace_and_run, []
+updater.replace_and_run = lambda path: before.extend(sys.modules) or swap(path)
 try:
     updater.UpdaterGUI()
 finally:
@@ -106,16 +97,6 @@ def read_starts(directory):
             return [json.loads(line) for line in f.read().splitlines()]
     except FileNotFoundError:
         return []
-
-
-def imported_after_swap(install):
-    """The modules the old build loaded once its swap had begun, by the path of
-    its install directory; None when it did not swap."""
-    try:
-        with open(os.path.join(os.path.dirname(install), "swapped.json")) as f:
-            return json.load(f)
-    except FileNotFoundError:
-        return None
 
 
 def _digest(*parts):

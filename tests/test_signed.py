@@ -317,20 +317,12 @@ def test_the_old_launcher_keeps_its_record_and_the_new_one_gets_its_own(install_
                                                                         os_name, case):
     """The record stays at its name until the new launcher is at its own, its
     backup lies beside the launcher's, and every rollback puts it back first."""
-    from test_engine import Proxy
+    from test_engine import Proxy, recording
     setup, raised, left = RECORD_SWAPS[case]
     steps = []
-
-    def step(name, function):
-        def run(*args):
-            steps.append((name, *(os.path.basename(a) if isinstance(a, str) else a for a in args)))
-            return function(*args)
-        return run
-
-    monkeypatch.setattr(updater, "os", Proxy(os, name=os_name, replace=step("replace", os.replace),
-                                             remove=step("remove", os.remove),
-                                             link=step("link", os.link),
-                                             chmod=step("chmod", os.chmod)))
+    monkeypatch.setattr(updater, "os", Proxy(os, name=os_name, replace=recording(steps, "replace", os.replace),
+                                             remove=recording(steps, "remove", os.remove),
+                                             link=recording(steps, "link", os.link), chmod=recording(steps, "chmod", os.chmod)))
     if "Popen" in setup:
         monkeypatch.setattr(updater, "subprocess", Proxy(updater.subprocess, Popen=setup["Popen"]))
     monkeypatch.setattr(updater, "UPDATE_PUBLIC_KEY", "read only for not being None", raising=False)

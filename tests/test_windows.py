@@ -55,30 +55,17 @@ def held(path, sharing=NO_SHARING):
         kernel32.CloseHandle(handle)
 
 
-WRITES = []  # (watched path, audit event) while watched_writes runs
-WATCHED = []
+WATCHED, WRITES = set(), []  # paths, and (path, event) each time one is opened for writing or copied onto
 
 
 def _audit(event, args):
-    if not WATCHED or event not in ("open", "shutil.copyfile"):
-        return
-    path, writing = (args[0], args[2] & (os.O_WRONLY | os.O_RDWR)) if event == "open" else (args[1], True)
-    if writing and isinstance(path, str) and os.path.normcase(path) in WATCHED:
-        WRITES.append((path, event))
+    if event == "open" or event == "shutil.copyfile":
+        path, writing = (args[0], args[2] & (os.O_WRONLY | os.O_RDWR)) if event == "open" else (args[1], True)
+        if writing and isinstance(path, str) and os.path.normcase(path) in WATCHED:
+            WRITES.append((path, event))
 
 
 sys.addaudithook(_audit)
-
-
-@contextlib.contextmanager
-def watched_writes(path):
-    """Yields the list of the times `path` is opened for writing, or copied onto."""
-    WRITES.clear()
-    WATCHED.append(os.path.normcase(path))
-    try:
-        yield WRITES
-    finally:
-        WATCHED.clear()
 
 
 def content(path):
@@ -211,14 +198,17 @@ def test_file_held_by_a_scanner(install_dir, name, sharing):
     written at the launcher's name but by a rename."""
     path = updater.download_new_exe_with_progress(Reports())
     old = install_dir.launcher_script("old")
-    with held(os.path.join(install_dir.path, name), sharing), watched_writes(install_dir.launcher) as writes:
+    WRITES.clear()
+    WATCHED.add(os.path.normcase(install_dir.launcher))
+    with held(os.path.join(install_dir.path, name), sharing):
         with pytest.raises(RuntimeError, match="^Failed to replace and run: ") as info:
             updater.replace_and_run(path)
         # A sharing violation (WinError 32), or access denied where Wine refuses
         # the download's attributes too.
         assert isinstance(info.value.__context__, PermissionError)
         assert "QuelbaLauncher.exe.old" not in os.listdir(install_dir.path)
-    assert writes == []
+    WATCHED.clear()
+    assert WRITES == []
     assert content(install_dir.launcher) == old
     assert install_dir.runs() == []
     # The handle gone, the same download goes in.
