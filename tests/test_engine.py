@@ -443,11 +443,11 @@ def test_swap_situations(install_dir, tmp_path, situation):
     assert not os.path.exists(new_exe)
 
 
-def refusing_chmod(exc):
-    def chmod(path, mode):
+def refusing_start(exc):
+    def popen(path):
         raise exc
 
-    return {"os": Proxy(os, chmod=chmod)}
+    return {"subprocess": Proxy(subprocess, Popen=popen)}
 
 
 def refusing_links():
@@ -463,11 +463,8 @@ def refusing_links():
 
 def failing_rollback():
     """The start fails, and so does the os.replace that would put the launcher back."""
-    replaced = []
-
     def replace(src, dst):
-        replaced.append(src)
-        if len(replaced) > 1:
+        if src.endswith(".old"):
             raise PermissionError(errno.EACCES, "Permission denied", src)
         os.replace(src, dst)
 
@@ -481,7 +478,7 @@ def failing_rollback():
 SWAP_FAILURES = {
     "missing download": (None, FileNotFoundError, True),
     "cannot execute": (None, OSError, True),
-    "empty text": (lambda: refusing_chmod(OSError()), OSError, True),
+    "empty text": (lambda: refusing_start(OSError()), OSError, True),
     "links refused": (refusing_links, OSError, True),
     "rollback fails": (failing_rollback, OSError, False),
 }
