@@ -3,7 +3,8 @@ the release server hands out the one-file executable, and a patch that makes
 it from the old build. Started, it says so and records its version in
 launcher_started.txt beside its executable. Like the old build, it carries the
 updater, to update itself when a newer build is out; so the two builds hold
-the same modules, and the patch between them is small."""
+the same modules, and the patch between them is small. What it does after an
+update of its own must be imported before it, as the old build's is."""
 import os
 import sys
 import time

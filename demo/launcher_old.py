@@ -9,6 +9,10 @@ server's CA is trusted through SSL_CERT_FILE in the environment. It asks for a
 patch against its own build first (UPDATE_PATCHES), and takes the whole new
 build when there is none. A shipped launcher would carry its publisher's key;
 the demo's key is made afresh for each run, so it comes on the command line.
+
+Once the swap has begun, this program's own file holds the new build, from which
+it could not import: all it does after UpdaterGUI() (a print, then the exit) uses
+what it imported before.
 """
 import os
 import sys
@@ -31,7 +35,7 @@ def main():
         print("launcher: installs only builds signed by its publisher's key", flush=True)
     print(f"launcher: install directory {updater.get_exe_dir()}", flush=True)
     updater.UpdaterGUI()
-    print("launcher: UpdaterGUI() returned", flush=True)
+    print("launcher: UpdaterGUI() returned", flush=True)  # nothing imported from here on
 
 
 if __name__ == "__main__":

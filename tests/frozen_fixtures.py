@@ -14,7 +14,9 @@ interpreter. The builds are frozen side by side.
 Both builds append one JSON line per start to starts.jsonl beside their own
 executable: version, pid, sys.frozen, sys.executable, the bundle's unpack
 directory and whether the standard streams are missing; the old build adds
-get_exe_dir() and TK_AVAILABLE as the running module sees them.
+get_exe_dir() and TK_AVAILABLE as the running module sees them. Once it has
+swapped, the old build writes the modules it loaded after the swap began to
+swapped.json beside its install directory.
 
 `make_patch` and `Publisher` make what a publisher serves beside a build: a
 patch from an older build, as updater-release makes it, and a signature, made
@@ -60,6 +62,8 @@ def record(version, **extra):
 
 # launcher-old URL [--console] [--patches] [--public-key KEY]: one update from URL,
 # on the console, through a patch and of builds signed by KEY only when asked.
+# Once the swap has begun its own file may hold the new build: it writes the
+# modules loaded since then with what it imported up front.
 OLD = RECORD + '''
 import updater
 
@@ -72,7 +76,14 @@ if "--patches" in options:
     updater.UPDATE_PATCHES = True
 if "--public-key" in options:
     updater.UPDATE_PUBLIC_KEY = options[options.index("--public-key") + 1]
-updater.UpdaterGUI()
+swap, before = updater.replace_and_run, []
+updater.replace_and_run = lambda path: before.extend(sys.modules) or swap(path)
+try:
+    updater.UpdaterGUI()
+finally:
+    if before:
+        with open(os.path.join(os.path.dirname(os.path.dirname(sys.executable)), "swapped.json"), "w") as f:
+            f.write(json.dumps(sorted(set(sys.modules) - set(before))))
 '''
 
 NEW = RECORD + '''

@@ -111,7 +111,7 @@ def strace_problem():
 
 def traced(server, install, url, *options, key=None):
     paths = [install.path, install.launcher, install.download, install.backup,
-             install.launcher + ".minisig", install.download + ".minisig"]
+             install.launcher + ".minisig", install.download + ".minisig", install.launcher + ".minisig.old"]
     return host(server, install, url, tool("strace"), "-f", "-qq", "-e", "signal=none", *options,
                 *(arg for path in paths for arg in ("-P", path)), key=key)
 
@@ -184,8 +184,9 @@ def wait_start(install, tag, timeout=10):
 @pytest.mark.no_leakcheck("its updates run in child processes under strace")
 @pytest.mark.parametrize("signed", [False, True], ids=["unsigned", "signed"])
 def test_crash_at_every_step(https_server, tmp_path, monkeypatch, capsys, signed):
-    """Signed, the record beside the launcher is also checked: it is the
-    signature of the build at the launcher's name, or there is none."""
+    """Signed, the record beside the launcher is also checked: the old launcher
+    keeps its own, and the new one has its own or the old one's (which does not
+    verify against it, so counts as none)."""
     problem = strace_problem()
     if problem:
         pytest.skip(problem)
@@ -199,9 +200,10 @@ def test_crash_at_every_step(https_server, tmp_path, monkeypatch, capsys, signed
     monkeypatch.setattr(updater, "TK_AVAILABLE", False)
     monkeypatch.setattr(updater, "UPDATE_PUBLIC_KEY", signatures.key, raising=False)
 
-    def mismatch(launcher):
+    def mismatch(launcher, crashed=False):
         record = record_state(install, signatures.of)
-        return None if record in (None, launcher) else f"{launcher} beside the record of {record}"
+        allowed = {launcher, "old" if crashed else launcher} if signed else {None}
+        return None if record in allowed else f"{launcher} beside the record of {record}"
 
     fresh(install, builds["old"], signatures.of.get("old"))
     trace = str(tmp_path / "trace")
@@ -226,8 +228,8 @@ def test_crash_at_every_step(https_server, tmp_path, monkeypatch, capsys, signed
         if state not in builds:
             broken[where] = state
             continue
-        if mismatch(state):
-            broken[where] = mismatch(state)
+        if mismatch(state, crashed=True):
+            broken[where] = mismatch(state, crashed=True)
             continue
         # The install carries on: an update succeeds, and a failed one keeps it.
         install.point(newer_url)
@@ -241,6 +243,10 @@ def test_crash_at_every_step(https_server, tmp_path, monkeypatch, capsys, signed
             continue
         if signed and record_state(install, signatures.of) != "newer":
             broken[where] = f"{state}, then the next update left {mismatch('newer')}"
+            continue
+        left = sorted(os.listdir(install.path))
+        if left != ["QuelbaLauncher.exe"] + ["QuelbaLauncher.exe.minisig"] * signed:
+            broken[where] = f"{state}, then the next update left {left}"
             continue
         install.point(missing_url)
         with pytest.raises(SystemExit):

@@ -15,6 +15,7 @@ import urllib.parse
 import pytest
 
 import updater
+from conftest import child_env, run_child
 from https_fixtures import file_mode
 
 pytestmark = pytest.mark.filterwarnings("ignore:subprocess .* is still running:ResourceWarning")
@@ -46,6 +47,14 @@ class Proxy:
 
     def __getattr__(self, name):
         return getattr(self._module, name)
+
+
+def recording(steps, name, function):
+    """`function`, each call recorded in `steps`: name, then the arguments (paths by base name)."""
+    def run(*args):
+        steps.append((name, *(os.path.basename(a) if isinstance(a, str) else a for a in args)))
+        return function(*args)
+    return run
 
 
 def last_entry(exc):
@@ -429,11 +438,11 @@ def test_swap_situations(install_dir, tmp_path, situation):
     assert not os.path.exists(new_exe)
 
 
-def refusing_chmod(exc):
-    def chmod(path, mode):
+def refusing_start(exc):
+    def popen(path):
         raise exc
 
-    return {"os": Proxy(os, chmod=chmod)}
+    return {"subprocess": Proxy(subprocess, Popen=popen)}
 
 
 def refusing_links():
@@ -449,11 +458,8 @@ def refusing_links():
 
 def failing_rollback():
     """The start fails, and so does the os.replace that would put the launcher back."""
-    replaced = []
-
     def replace(src, dst):
-        replaced.append(src)
-        if len(replaced) > 1:
+        if src.endswith(".old"):
             raise PermissionError(errno.EACCES, "Permission denied", src)
         os.replace(src, dst)
 
@@ -467,7 +473,7 @@ def failing_rollback():
 SWAP_FAILURES = {
     "missing download": (None, FileNotFoundError, True),
     "cannot execute": (None, OSError, True),
-    "empty text": (lambda: refusing_chmod(OSError()), OSError, True),
+    "empty text": (lambda: refusing_start(OSError()), OSError, True),
     "links refused": (refusing_links, OSError, True),
     "rollback fails": (failing_rollback, OSError, False),
 }
@@ -503,7 +509,7 @@ def test_failed_swap_restores_the_launcher(install_dir, monkeypatch, kind):
         assert str(info.value) == "Failed to replace and run: "
     if kind == "cannot execute":
         assert cause.errno == errno.ENOEXEC
-    assert last_entry(info.value) == ("updater.py", 219, "updater.replace_and_run")
+    assert last_entry(info.value) == ("updater.py", 229, "updater.replace_and_run")
     files = install_dir.files()
     if restored:
         assert files["QuelbaLauncher.exe"] == (old_launcher, 0o700)
@@ -529,42 +535,93 @@ def test_backup_that_cannot_be_removed(install_dir, monkeypatch):
     }
 
 
-def test_interrupt_during_swap_is_not_wrapped(install_dir, monkeypatch):
-    def popen(path):
+@pytest.mark.parametrize("when", ["start", "backup removal"])
+def test_interrupt_during_swap_is_not_wrapped(install_dir, monkeypatch, when):
+    """Before the start the previous launcher goes back; after it, the new one
+    runs and stays."""
+    def interrupt(path):
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(updater, "subprocess", Proxy(subprocess, Popen=popen))
+    if when == "start":
+        monkeypatch.setattr(updater, "subprocess", Proxy(subprocess, Popen=interrupt))
+    else:
+        monkeypatch.setattr(updater, "os", Proxy(os, remove=interrupt))
     install_dir.write(install_dir.download, install_dir.launcher_script("new"), 0o644)
     with pytest.raises(KeyboardInterrupt) as info:
         updater.replace_and_run(install_dir.download)
-    assert last_entry(info.value) == ("updater.py", 201, "updater.replace_and_run")
-    # the previous launcher is back in its place all the same
-    assert install_dir.files() == {"QuelbaLauncher.exe": (install_dir.launcher_script("old"), 0o755)}
+    if when == "start":
+        assert last_entry(info.value) == ("updater.py", 208, "updater.replace_and_run")
+        assert install_dir.files() == {"QuelbaLauncher.exe": (install_dir.launcher_script("old"), 0o755)}
+    else:
+        assert last_entry(info.value) == ("updater.py", 216, "updater.replace_and_run")
+        assert [run["tag"] for run in install_dir.wait_runs()] == ["new"]
+        assert install_dir.files()["QuelbaLauncher.exe"] == (install_dir.launcher_script("new"), 0o755)
 
 
 def test_swap_where_a_running_executable_cannot_be_replaced(install_dir, monkeypatch):
     """os.name "nt": the launcher is renamed into the backup, then the download
-    moved in, back to back, with its permission bits already given."""
+    renamed in, back to back. Nothing copies onto the launcher's name, and the
+    mode, which is the read-only flag alone there, is not handed on; a backup
+    left read-only is made writable before it is replaced and removed."""
     steps = []
-
-    def replace(src, dst):
-        steps.append(("replace", os.path.basename(src), os.path.basename(dst)))
-        os.replace(src, dst)
-
-    def move(src, dst):
-        steps.append(("move", os.path.basename(src), file_mode(src)))
-        shutil.move(src, dst)
-
-    monkeypatch.setattr(updater, "os", Proxy(os, name="nt", replace=replace))
-    monkeypatch.setattr(updater, "shutil", Proxy(shutil, move=move))
-    install_dir.write(install_dir.download, install_dir.launcher_script("new"), 0o644)
+    monkeypatch.setattr(updater, "os", Proxy(os, name="nt", replace=recording(steps, "replace", os.replace),
+                                             remove=recording(steps, "remove", os.remove),
+                                             chmod=recording(steps, "chmod", os.chmod)))
+    monkeypatch.setattr(updater, "shutil", Proxy(shutil, move=recording(steps, "move", shutil.move),
+                                                 copy2=recording(steps, "copy2", shutil.copy2)))
+    os.chmod(install_dir.launcher, 0o700)
+    install_dir.write(install_dir.download, install_dir.launcher_script("new"), 0o755)
+    install_dir.write(install_dir.backup, b"left by an update whose launcher still ran", 0o444)
 
     assert updater.replace_and_run(install_dir.download) is None
 
-    assert steps == [("replace", "QuelbaLauncher.exe", "QuelbaLauncher.exe.old"),
-                     ("move", "QuelbaLauncher_new.exe", 0o755)]
+    assert steps == [("chmod", "QuelbaLauncher.exe.old", 0o200),
+                     ("replace", "QuelbaLauncher.exe", "QuelbaLauncher.exe.old"),
+                     ("replace", "QuelbaLauncher_new.exe", "QuelbaLauncher.exe"),
+                     ("chmod", "QuelbaLauncher.exe.old", 0o200),
+                     ("remove", "QuelbaLauncher.exe.old")]
     assert [run["tag"] for run in install_dir.wait_runs()] == ["new"]
     assert install_dir.files() == {"QuelbaLauncher.exe": (install_dir.launcher_script("new"), 0o755)}
+
+
+# Once the swap has begun, a frozen launcher's own file may hold another build:
+# the old process must import nothing more. An audit hook set as the swap
+# begins sees every module loaded after it, through the end of the process.
+AUDIT_IMPORTS = """
+imports = []
+swap = updater.replace_and_run
+def replace_and_run(path):
+    if "harness" in globals():
+        harness.log["extra"]["imports"] = imports
+    sys.addaudithook(lambda event, args: imports.append(args[0]) if event == "import" else None)
+    return swap(path)
+updater.replace_and_run = replace_and_run
+"""
+
+
+@pytest.mark.no_leakcheck("its updates run in child processes")
+@pytest.mark.parametrize("front_end", ["console", "window"])
+def test_nothing_is_imported_once_the_swap_has_begun(front_end, https_server, install_dir, request):
+    """A start that fails, a swap that fails, both rolled back, then a whole update."""
+    for served, status in [(b"not a program", 1), (install_dir.launcher_script("held"), 1),
+                           (install_dir.launcher_script("new"), 0)]:
+        install_dir.point(https_server.add(served))
+        if served == install_dir.launcher_script("held"):
+            os.makedirs(os.path.join(install_dir.backup, "held"))
+        if front_end == "console":
+            code = ("import sys\nsys.modules['tkinter'] = None\nimport updater\n" + install_dir.child_code()
+                    + AUDIT_IMPORTS + "try:\n    updater.UpdaterGUI()\nfinally:\n    print(imports)\n")
+            proc = run_child(code, env=child_env(**https_server.env()))
+            imports = proc.stdout.splitlines()[-1]
+        else:
+            from test_ui import run_window
+            proc, log = run_window(request.getfixturevalue("display"), install_dir.child_code()
+                                   + AUDIT_IMPORTS, env=https_server.env())
+            imports = str(log["extra"]["imports"])
+        assert (proc.returncode, imports) == (status, "[]"), proc.stderr
+        shutil.rmtree(install_dir.backup, ignore_errors=True)
+        assert status == 0 or install_dir.files()["QuelbaLauncher.exe"][0] == install_dir.launcher_script("old")
+    assert [run["tag"] for run in install_dir.wait_runs()] == ["new"]
 
 
 @pytest.mark.parametrize("step", ["download", "swap"])

@@ -8,6 +8,7 @@ to a signed build. On Windows (a Windows CPython under Wine, tools/windows)
 the same tests run a windowed build too, whose sys.stdout and sys.stderr are
 None, and the swap leaves the old executable beside the new one as .old: a
 running program cannot be deleted there."""
+import json
 import os
 import runpy
 import shutil
@@ -134,7 +135,10 @@ def wait_starts(path, count, timeout=20):
 def check_replaced(path, launcher, frozen_launchers, shipped, old_build="old"):
     """The launcher is the new build, and beside it only what was shipped, the
     starts and, on Windows, the old build as .old: it was still running when
-    the swap tried to remove it."""
+    the swap tried to remove it. The old build imported nothing once the swap
+    had begun."""
+    with open(os.path.join(os.path.dirname(path), "swapped.json")) as f:
+        assert json.load(f) == []
     left = {"starts.jsonl"} | ({"QuelbaLauncher.exe.old"} if WINDOWS else set())
     assert set(os.listdir(path)) == shipped | left
     with open(launcher, "rb") as f:

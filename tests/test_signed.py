@@ -326,33 +326,75 @@ print(path, seen)
     assert files == {"QuelbaLauncher.exe": older, "QuelbaLauncher.exe.minisig": installed[1]}
 
 
-def test_where_a_running_launcher_cannot_be_replaced_its_record_follows_the_move(install_dir,
-                                                                                 monkeypatch):
-    """os.name "nt": the record goes before the launcher is renamed, and the
-    download's signature is renamed to the record after the download is moved in."""
-    from test_engine import Proxy
+def refuse_start(*args, **kwargs):
+    raise OSError(8, "Exec format error")
+
+
+def interrupt(*args, **kwargs):
+    raise KeyboardInterrupt
+
+
+OLD = {"QuelbaLauncher.exe": "old", "QuelbaLauncher.exe.minisig": b"the old record"}
+NEW = {"QuelbaLauncher.exe": "new", "QuelbaLauncher.exe.minisig": b"the new record"}
+
+# what the swap meets, the exception it ends with, the launcher and record it leaves
+RECORD_SWAPS = {
+    "whole": ({}, None, NEW),
+    "no signature kept": ({"kept": False}, None, {"QuelbaLauncher.exe": "new"}),
+    "a record's backup left by a crash": ({"stale": True}, None, NEW),
+    "a backup that cannot be removed": ({"stale_old": True}, RuntimeError, OLD),
+    "the start refused": ({"Popen": refuse_start}, RuntimeError, OLD),
+    "the start interrupted": ({"Popen": interrupt}, KeyboardInterrupt, OLD),
+}
+
+
+@pytest.mark.parametrize("os_name", ["nt"] if sys.platform == "win32" else ["posix", "nt"])
+@pytest.mark.parametrize("case", RECORD_SWAPS)
+def test_the_old_launcher_keeps_its_record_and_the_new_one_gets_its_own(install_dir, monkeypatch,
+                                                                        os_name, case):
+    """The record stays at its name until the new launcher is at its own, its
+    backup lies beside the launcher's, and every rollback puts it back first."""
+    from test_engine import Proxy, recording
+    setup, raised, left = RECORD_SWAPS[case]
     steps = []
-
-    def step(name, function):
-        def run(*paths):
-            steps.append((name, *map(os.path.basename, paths)))
-            return function(*paths)
-        return run
-
-    monkeypatch.setattr(updater, "os", Proxy(os, name="nt", replace=step("replace", os.replace),
-                                             remove=step("remove", os.remove)))
-    monkeypatch.setattr(updater, "shutil", Proxy(shutil, move=step("move", shutil.move)))
+    monkeypatch.setattr(updater, "os", Proxy(os, name=os_name, replace=recording(steps, "replace", os.replace),
+                                             remove=recording(steps, "remove", os.remove),
+                                             link=recording(steps, "link", os.link), chmod=recording(steps, "chmod", os.chmod)))
+    if "Popen" in setup:
+        monkeypatch.setattr(updater, "subprocess", Proxy(updater.subprocess, Popen=setup["Popen"]))
     monkeypatch.setattr(updater, "UPDATE_PUBLIC_KEY", "read only for not being None", raising=False)
     install_dir.write(install_dir.launcher + ".minisig", b"the old record", 0o644)
-    install_dir.write(install_dir.download, install_dir.launcher_script("new"), 0o644)
-    install_dir.write(install_dir.download + ".minisig", b"the new record", 0o644)
+    install_dir.write(install_dir.download, install_dir.launcher_script("new"), 0o755)
+    if setup.get("kept", True):
+        install_dir.write(install_dir.download + ".minisig", b"the new record", 0o644)
+    if setup.get("stale"):
+        install_dir.write(install_dir.launcher + ".minisig.old", b"a stale record", 0o644)
+    if setup.get("stale_old"):
+        os.makedirs(os.path.join(install_dir.backup, "in use"))
 
-    assert updater.replace_and_run(install_dir.download) is None
-    assert steps == [("remove", "QuelbaLauncher.exe.minisig"),
-                     ("replace", "QuelbaLauncher.exe", "QuelbaLauncher.exe.old"),
-                     ("move", "QuelbaLauncher_new.exe", "QuelbaLauncher.exe"),
-                     ("replace", "QuelbaLauncher_new.exe.minisig", "QuelbaLauncher.exe.minisig"),
-                     ("remove", "QuelbaLauncher.exe.old")]
-    assert [run["tag"] for run in install_dir.wait_runs()] == ["new"]
-    assert install_dir.files() == {"QuelbaLauncher.exe": (install_dir.launcher_script("new"), 0o755),
-                                   "QuelbaLauncher.exe.minisig": (b"the new record", 0o644)}
+    if raised is None:
+        assert updater.replace_and_run(install_dir.download) is None
+        assert [run["tag"] for run in install_dir.wait_runs()] == ["new"]
+    else:
+        with pytest.raises(raised):
+            updater.replace_and_run(install_dir.download)
+        assert install_dir.runs() == []
+    files = {}
+    for name in ("QuelbaLauncher.exe", "QuelbaLauncher.exe.minisig", "QuelbaLauncher.exe.minisig.old"):
+        if os.path.exists(os.path.join(install_dir.path, name)):
+            with open(os.path.join(install_dir.path, name), "rb") as f:
+                files[name] = f.read()
+    assert files == {**left, "QuelbaLauncher.exe": install_dir.launcher_script(left["QuelbaLauncher.exe"])}
+
+    renames = [s for s in steps if s[0] in ("replace", "link") and "minisig" not in s[1] + s[2]]
+    if case == "whole" and os_name == "nt":
+        assert steps == [("replace", "QuelbaLauncher.exe", "QuelbaLauncher.exe.old"),
+                         ("link", "QuelbaLauncher.exe.minisig", "QuelbaLauncher.exe.minisig.old"),
+                         ("replace", "QuelbaLauncher_new.exe", "QuelbaLauncher.exe"),
+                         ("replace", "QuelbaLauncher_new.exe.minisig", "QuelbaLauncher.exe.minisig"),
+                         ("remove", "QuelbaLauncher.exe.minisig.old"),
+                         ("chmod", "QuelbaLauncher.exe.old", 0o200),
+                         ("remove", "QuelbaLauncher.exe.old")]
+    elif raised is not None and renames[-1:] == [("replace", "QuelbaLauncher.exe.old", "QuelbaLauncher.exe")]:
+        # the record back before the launcher
+        assert steps[-2] == ("replace", "QuelbaLauncher.exe.minisig.old", "QuelbaLauncher.exe.minisig")

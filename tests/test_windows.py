@@ -6,14 +6,17 @@ import contextlib
 import ctypes
 import os
 import shutil
+import stat
 import subprocess
 import sys
 import textwrap
+import urllib.parse
 
 import pytest
 
 import updater
 from conftest import child_env, run_child
+from frozen_fixtures import Publisher
 from test_engine import Reports
 
 pytestmark = [
@@ -29,22 +32,40 @@ def update(install):
     return updater.replace_and_run(path)
 
 
+NO_SHARING, SHARE_READ = 0, 1
+
+
 @contextlib.contextmanager
-def held(path):
-    """`path` open with no sharing at all, as a scanner holds a new executable."""
+def held(path, sharing=NO_SHARING):
+    """`path` open for reading as a scanner holds a new executable: sharing
+    nothing, or sharing read but not delete (so that it can be read, and
+    neither renamed nor removed)."""
     kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
     kernel32.CreateFileW.restype = ctypes.c_void_p
     kernel32.CreateFileW.argtypes = [ctypes.c_wchar_p, ctypes.c_uint32, ctypes.c_uint32, ctypes.c_void_p,
                                      ctypes.c_uint32, ctypes.c_uint32, ctypes.c_void_p]
     kernel32.CloseHandle.argtypes = [ctypes.c_void_p]
-    generic_read, no_sharing, open_existing = 0x80000000, 0, 3
-    handle = kernel32.CreateFileW(path, generic_read, no_sharing, None, open_existing, 0, None)
+    generic_read, open_existing = 0x80000000, 3
+    handle = kernel32.CreateFileW(path, generic_read, sharing, None, open_existing, 0, None)
     if handle in (None, ctypes.c_void_p(-1).value):
         raise ctypes.WinError(ctypes.get_last_error())
     try:
         yield
     finally:
         kernel32.CloseHandle(handle)
+
+
+WATCHED, WRITES = set(), []  # paths, and (path, event) each time one is opened for writing or copied onto
+
+
+def _audit(event, args):
+    if event == "open" or event == "shutil.copyfile":
+        path, writing = (args[0], args[2] & (os.O_WRONLY | os.O_RDWR)) if event == "open" else (args[1], True)
+        if writing and isinstance(path, str) and os.path.normcase(path) in WATCHED:
+            WRITES.append((path, event))
+
+
+sys.addaudithook(_audit)
 
 
 def content(path):
@@ -113,25 +134,53 @@ def running_launcher(install, https_server):
     return proc
 
 
-def test_running_launcher_replaces_itself(https_server, install_dir):
+def test_running_launcher_replaces_itself(https_server, install_dir, monkeypatch):
     old = running_launcher(install_dir, https_server)
+    publisher = Publisher()
+    record = install_dir.launcher + ".minisig"
     try:
         assert tags(install_dir) == ["new"]
         # Its image cannot be deleted while it runs: kept as the backup, no failure.
         assert sorted(os.listdir(install_dir.path)) == ["QuelbaLauncher.exe", "QuelbaLauncher.exe.old"]
         assert install_dir.files()["QuelbaLauncher.exe"][0] == install_dir.launcher_script("new")
 
-        # Started again and updating before the old process ends: refused, not bricked.
-        install_dir.point(https_server.add(install_dir.launcher_script("newer")))
+        # Started again and updating, signed, before the old process ends: refused,
+        # not bricked, and the launcher keeps its record.
+        new_record = publisher.sign(install_dir.launcher_script("new"), comment="timestamp:1700000000")
+        install_dir.write(record, new_record)
+        newer = install_dir.launcher_script("newer")
+        newer_record = publisher.sign(newer, comment="timestamp:1700000001")
+        install_dir.point(https_server.add(newer))
+        https_server.add(newer_record, path=urllib.parse.urlsplit(install_dir.url).path + ".minisig")
+        monkeypatch.setattr(updater, "UPDATE_PUBLIC_KEY", publisher.public_key, raising=False)
         with pytest.raises(RuntimeError, match="^Failed to replace and run: "):
             update(install_dir)
         assert install_dir.files()["QuelbaLauncher.exe"][0] == install_dir.launcher_script("new")
+        assert content(record) == new_record
         assert tags(install_dir) == ["new"]
     finally:
         old.communicate("\n", timeout=60)
     assert old.returncode == 0
 
-    # Once it has ended, the next update succeeds and clears the backup.
+    # Once it has ended, the next update succeeds and clears the backups.
+    assert update(install_dir) is None
+    assert tags(install_dir, 2) == ["new", "newer"]
+    assert sorted(os.listdir(install_dir.path)) == ["QuelbaLauncher.exe", "QuelbaLauncher.exe.minisig"]
+    assert content(record) == newer_record
+
+
+def test_read_only_launcher_updates_and_hands_nothing_on(https_server, install_dir):
+    """Windows refuses to remove or replace a read-only file; Wine refuses the
+    removal only. The new build is not made read-only, and a backup left
+    read-only goes."""
+    os.chmod(install_dir.launcher, stat.S_IREAD)
+    install_dir.write(install_dir.backup, b"left read-only by an earlier update", stat.S_IREAD)
+    assert update(install_dir) is None
+    assert tags(install_dir) == ["new"]
+    assert sorted(os.listdir(install_dir.path)) == ["QuelbaLauncher.exe"]
+    assert os.stat(install_dir.launcher).st_mode & stat.S_IWRITE
+
+    install_dir.point(https_server.add(install_dir.launcher_script("newer")))
     assert update(install_dir) is None
     assert tags(install_dir, 2) == ["new", "newer"]
     assert sorted(os.listdir(install_dir.path)) == ["QuelbaLauncher.exe"]
@@ -141,17 +190,25 @@ def test_running_launcher_replaces_itself(https_server, install_dir):
 # A scanner holds a file open without sharing during the swap
 
 
-@pytest.mark.parametrize("name", ["QuelbaLauncher_new.exe", "QuelbaLauncher.exe"])
-def test_file_held_by_a_scanner(install_dir, name):
+@pytest.mark.parametrize("name, sharing", [("QuelbaLauncher_new.exe", NO_SHARING),
+                                           ("QuelbaLauncher.exe", NO_SHARING),
+                                           ("QuelbaLauncher_new.exe", SHARE_READ)])
+def test_file_held_by_a_scanner(install_dir, name, sharing):
+    """Shared for reading, the download could be copied: nothing is ever
+    written at the launcher's name but by a rename."""
     path = updater.download_new_exe_with_progress(Reports())
     old = install_dir.launcher_script("old")
-    with held(os.path.join(install_dir.path, name)):
+    WRITES.clear()
+    WATCHED.add(os.path.normcase(install_dir.launcher))
+    with held(os.path.join(install_dir.path, name), sharing):
         with pytest.raises(RuntimeError, match="^Failed to replace and run: ") as info:
             updater.replace_and_run(path)
         # A sharing violation (WinError 32), or access denied where Wine refuses
         # the download's attributes too.
         assert isinstance(info.value.__context__, PermissionError)
         assert "QuelbaLauncher.exe.old" not in os.listdir(install_dir.path)
+    WATCHED.clear()
+    assert WRITES == []
     assert content(install_dir.launcher) == old
     assert install_dir.runs() == []
     # The handle gone, the same download goes in.

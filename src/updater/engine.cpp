@@ -134,10 +134,33 @@ Outcome leave_with_error(Outcome inside, With &block, int line, ErrorAt error)
     return inside;
 }
 
+/// main_exe + ".minisig.old", where the swap keeps the launcher's record while
+/// the launcher's backup exists: a new reference or nullptr.
+Ref record_backup_path(PyObject *main_exe)
+{
+    Ref record = signature_path(main_exe);
+    if (!record)
+        return {};
+    return steal(PyNumber_Add(record.get(), names.old_suffix));
+}
+
+/// os.replace(main_exe + ".minisig.old", main_exe + ".minisig"): 0, or -1 with
+/// an exception set.
+int put_record_back(PyObject *main_exe)
+{
+    Ref record = signature_path(main_exe);
+    Ref backup = record ? record_backup_path(main_exe) : Ref{};
+    if (!backup)
+        return -1;
+    return os_call(names.replace, {backup.get(), record.get()});
+}
+
 /// A crash between two renames can leave the launcher's name empty with the
-/// previous launcher kept as the backup; put it back first:
+/// previous launcher kept as the backup; put it back first, with its record:
 ///     if not os.path.lexists(main_exe) and os.path.isfile(old_exe) and not os.path.islink(old_exe):
 ///         os.replace(old_exe, main_exe)
+/// where the record's backup, if there is one, goes back before the launcher,
+/// reported on the same line.
 Outcome heal(PyObject *main_exe, PyObject *old_exe, ErrorAt error, int test_line)
 {
     int launcher = path_test(names.lexists, main_exe);
@@ -155,8 +178,41 @@ Outcome heal(PyObject *main_exe, PyObject *old_exe, ErrorAt error, int test_line
         return error(test_line);
     if (linked)
         return Outcome::ok();
+    Ref record_backup = record_backup_path(main_exe);
+    int kept = record_backup ? path_test(names.lexists, record_backup.get()) : -1;
+    if (kept < 0 || (kept && put_record_back(main_exe) < 0))
+        return error(test_line + 1);
     if (os_call(names.replace, {old_exe, main_exe}) < 0)
         return error(test_line + 1);
+    return Outcome::ok();
+}
+
+/// A second name for a file of the install directory, made durable before it
+/// counts; `line` is the first of:
+///     try: os.link(src, dst)
+///     except OSError:
+///         shutil.copy2(src, dst)
+///         with open(dst, "rb") as backup:
+///             os.fsync(backup.fileno())
+/// where the file system refuses hard links, a synced copy.
+Outcome back_up(PyObject *src, PyObject *dst, int line)
+{
+    if (os_call(names.link, {src, dst}) == 0)
+        return Outcome::ok();
+    if (!pending_matches(PyExc_OSError))
+        return swap_error(line);
+    Handler refused;
+    Ref copy2 = dotted(names.shutil, {names.copy2});
+    if (!copy2 || !call(copy2.get(), {src, dst}))
+        return swap_error(line + 2);
+    With block;
+    Ref backup = open_in(block, dst, names.mode_rb);
+    if (!backup)
+        return swap_error(line + 3);
+    if (fsync_file(backup.get()) < 0)
+        return leave_with_error(swap_error(line + 4), block, line + 3, swap_error);
+    if (block.exit_ok() < 0)
+        return swap_error(line + 3);
     return Outcome::ok();
 }
 

@@ -51,9 +51,16 @@ Ref open_in(With &block, PyObject *path, PyObject *mode);
 Outcome leave_with_error(Outcome inside, With &block, int line, ErrorAt error);
 /// with open(path, "rb") as f: *data = f.read(size): 0, or -1 with an exception set.
 int read_file(PyObject *path, PyObject *size, Ref *data);
-/// Puts the backup back at the launcher's name when a crash left that name
-/// empty (see engine.cpp).
+/// main_exe + ".minisig.old", the record's backup: a new reference or nullptr.
+Ref record_backup_path(PyObject *main_exe);
+/// The record's backup back at the record's name: 0, or -1 with an exception set.
+int put_record_back(PyObject *main_exe);
+/// Puts the backup back at the launcher's name, its record's backup first,
+/// when a crash left that name empty (see engine.cpp).
 Outcome heal(PyObject *main_exe, PyObject *old_exe, ErrorAt error, int test_line);
+/// A hard link from src to dst, or a synced copy where links are refused;
+/// replace_and_run's lines from `line` on (see engine.cpp).
+Outcome back_up(PyObject *src, PyObject *dst, int line);
 
 // ---------------------------------------------------------------------------
 // engine.cpp: the https fetch and the download file
@@ -220,11 +227,15 @@ int read_record(const minisign::PublicKey &key, PyObject *exe_dir, minisign::Tim
 Outcome read_installed(const Signing &signing, PyObject *exe_dir, PyObject *launcher, Installed *installed,
                        int line);
 
-/// The installed record removed before the launcher changes.
-Outcome drop_record(PyObject *main_exe);
-/// The signature the download kept becomes the launcher's record; `line` is
+/// A record's backup left by an update that did not end removed; `line` is
 /// the first of its two.
-Outcome install_record(PyObject *new_exe, PyObject *main_exe, int line);
+Outcome drop_record_backup(PyObject *main_exe, int line);
+/// The installed record kept beside the launcher's backup, as the backup is
+/// made. Sets *kept once it is.
+Outcome keep_record(PyObject *main_exe, bool *kept);
+/// Once the new launcher is at its name, the signature its download kept
+/// becomes its record; without one, the old record goes.
+Outcome install_record(PyObject *new_exe, PyObject *main_exe);
 
 // ---------------------------------------------------------------------------
 // patch.cpp

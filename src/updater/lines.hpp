@@ -128,39 +128,46 @@ constexpr int exe_dir = 156;
 constexpr int main_exe = 157;
 constexpr int old_exe = 158;
 constexpr int signed_test = 159;  // signed = globals().get("UPDATE_PUBLIC_KEY") is not None
+                                  // 160: backed_up = record_kept = started = False; 161: try:
 constexpr int heal_test = 162;
-constexpr int heal = 163;
-constexpr int launcher_test = 164;
-constexpr int launcher_mode = 165;
-constexpr int download_mode = 167;
-constexpr int exec_bits = 168;
-constexpr int chmod = 169;
-constexpr int record_test = 170;  // if signed and os.path.lexists(main_exe + ".minisig"):
-constexpr int record_remove = 171;
-constexpr int nt_test = 172;
-constexpr int nt_exists = 173;
-constexpr int nt_backup = 174;
-constexpr int nt_move = 176;
-constexpr int nt_record_test = 177;  // the download's signature renamed to the record at 178
-constexpr int stale_test = 180;
+constexpr int heal = 163;         // the record's backup back first, then the launcher's
+constexpr int stale_record_test = 164;  // if os.path.lexists(main_exe + ".minisig.old"):
+constexpr int stale_record_remove = 165;
+constexpr int mode_test = 166;    // if os.name != "nt": the permission bits (167-172)
+constexpr int launcher_test = 167;
+constexpr int launcher_mode = 168;
+constexpr int download_mode = 170;
+constexpr int exec_bits = 171;
+constexpr int chmod = 172;
+constexpr int nt_test = 173;
+constexpr int nt_exists = 174;
+constexpr int nt_stale_test = 175;  // a backup left read-only is made writable at 176
+constexpr int nt_writable = 176;
+constexpr int nt_backup = 177;
+constexpr int stale_test = 180;   // inside else: (179)
 constexpr int stale_remove = 181;
 constexpr int link_test = 182;
-constexpr int link = 184;         // inside try/except OSError (183-188)
-constexpr int copy = 186;
-constexpr int copy_open = 187;    // the with statement around the copy's fsync
-constexpr int copy_fsync = 188;
-constexpr int replace = 190;
-constexpr int record_install_test = 191;  // the download's signature renamed to the record at 192
-constexpr int dir_open = 193;     // fd = os.open(exe_dir, os.O_RDONLY), then os.fsync(fd) at 195
-                                  // in a try whose finally clause has os.close(fd) at 197
-constexpr int frozen_test = 198;  // if hasattr(sys, "_MEIPASS"):
-constexpr int popen_fresh = 199;
-constexpr int popen = 201;
-constexpr int exists_old = 203;   // inside try/except Exception: pass (202-212)
-constexpr int remove_old = 204;
-constexpr int resync_test = 205;  // if os.name != "nt": the directory synced again at 206-210
-constexpr int rollback = 216;     // inside try/except Exception: pass (215-218)
-constexpr int raise_error = 219;
+constexpr int link = 183;         // try: os.link(...), except OSError: (184) a synced copy (185-187)
+constexpr int record_test = 189;  // if backed_up and signed and os.path.lexists(main_exe + ".minisig"):
+constexpr int record_link = 190;  // try: os.link(...), except OSError: (191) a synced copy (192-194)
+constexpr int replace = 196;
+constexpr int record_install_test = 197;  // the download's signature renamed to the record at 198
+constexpr int record_drop_test = 199;     // elif: no signature kept, the old record removed at 200
+constexpr int sync_test = 201;    // if os.name != "nt": os.open at 202, os.fsync at 203, os.close at 204
+constexpr int frozen_test = 205;  // if hasattr(sys, "_MEIPASS"):
+constexpr int popen_fresh = 206;
+constexpr int popen = 208;
+                                  // 209: started = True; 210: try:
+constexpr int backup_record_test = 211;  // the record's backup removed at 212
+constexpr int exists_old = 213;
+constexpr int nt_old_test = 214;  // the backup made writable at 215
+constexpr int remove_old = 216;
+constexpr int resync_test = 217;  // if os.name != "nt": the directory synced again at 218-220
+                                  // 221: except Exception: pass; 222: except Exception as e:
+                                  // 223: if backed_up and not started:
+constexpr int rollback_record = 225;  // inside if record_kept: (224) try/except Exception: pass (225-226)
+constexpr int rollback = 227;     // inside try/except Exception: pass (227-228)
+constexpr int raise_error = 229;
 }  // namespace replace_and_run
 
 namespace init {  // def at 234

@@ -52,7 +52,7 @@
     ID(frozen) ID(executable) ID(path) ID(dirname) ID(abspath) ID(join)           \
     ID(request) ID(Request) ID(headers) ID(urlopen) ID(timeout) ID(get) ID(read)  \
     ID(write) ID(geturl) ID(startswith) ID(exists) ID(replace) ID(remove)        \
-    ID(move) ID(stat) ID(st_mode) ID(chmod) ID(Popen)                             \
+    ID(stat) ID(st_mode) ID(chmod) ID(Popen)                                      \
     ID(full_url) ID(lower) ID(lexists) ID(isfile) ID(islink) ID(redirect_dict)   \
     ID(chunked) ID(flush) ID(fileno) ID(fsync) ID(name) ID(link) ID(copy2)        \
     ID(O_RDONLY) ID(close) IDS(os_environ, "environ") ID(env) ID(_MEIPASS)                       \

@@ -320,11 +320,30 @@ Outcome check_signed(const Signing &signing, PyObject *exe_dir, PyObject *new_pa
     return keep_signature(new_path, signature.get());
 }
 
-/// Lines 170-171, before the launcher changes: its record goes first, so that
-/// no moment of the swap leaves the old build's record beside another build.
-///     if signed and os.path.lexists(main_exe + ".minisig"):
-///         os.remove(main_exe + ".minisig")
-Outcome drop_record(PyObject *main_exe)
+/// A record's backup that an update left when it did not end, or the one a
+/// finished swap keeps no longer; `line` is the first of:
+///     if os.path.lexists(main_exe + ".minisig.old"):
+///         os.remove(main_exe + ".minisig.old")
+Outcome drop_record_backup(PyObject *main_exe, int line)
+{
+    Ref backup = record_backup_path(main_exe);
+    if (!backup)
+        return swap_error(line);
+    int present = path_test(names.lexists, backup.get());
+    if (present < 0)
+        return swap_error(line);
+    if (present && os_call(names.remove, {backup.get()}) < 0)
+        return swap_error(line + 1);
+    return Outcome::ok();
+}
+
+/// Lines 189-195, once the launcher's backup holds the current launcher: the
+/// record stays at its name, and its backup is a second name for it, so that a
+/// rollback can put the old record back with the old launcher.
+///     if backed_up and signed and os.path.lexists(main_exe + ".minisig"):
+///         <a hard link, or a synced copy: back_up, lines 190-194>
+///         record_kept = True
+Outcome keep_record(PyObject *main_exe, bool *kept)
 {
     Ref record = signature_path(main_exe);
     if (!record)
@@ -332,28 +351,45 @@ Outcome drop_record(PyObject *main_exe)
     int present = path_test(names.lexists, record.get());
     if (present < 0)
         return swap_error(rr::record_test);
-    if (present && os_call(names.remove, {record.get()}) < 0)
-        return swap_error(rr::record_remove);
+    if (!present)
+        return Outcome::ok();
+    Ref backup = record_backup_path(main_exe);
+    if (!backup)
+        return swap_error(rr::record_link);
+    if (Outcome r = back_up(record.get(), backup.get(), rr::record_link); r.raised())
+        return r;
+    *kept = true;
     return Outcome::ok();
 }
 
-/// Once the new launcher is at its name, the signature its download kept
-/// becomes its record, in one rename; `line` is the first of:
+/// Lines 197-200, once the new launcher is at its name: the signature its
+/// download kept replaces the record in one rename. A swap with no signature
+/// beside the download leaves no record: the old one belongs to the old build.
 ///     if signed and os.path.lexists(os.fspath(new_exe) + ".minisig"):
 ///         os.replace(os.fspath(new_exe) + ".minisig", main_exe + ".minisig")
-Outcome install_record(PyObject *new_exe, PyObject *main_exe, int line)
+///     elif signed and os.path.lexists(main_exe + ".minisig"):
+///         os.remove(main_exe + ".minisig")
+Outcome install_record(PyObject *new_exe, PyObject *main_exe)
 {
     Ref kept = signature_path(new_exe);
     if (!kept)
-        return swap_error(line);
+        return swap_error(rr::record_install_test);
     int present = path_test(names.lexists, kept.get());
     if (present < 0)
-        return swap_error(line);
-    if (!present)
-        return Outcome::ok();
+        return swap_error(rr::record_install_test);
     Ref record = signature_path(main_exe);
-    if (!record || os_call(names.replace, {kept.get(), record.get()}) < 0)
-        return swap_error(line + 1);
+    if (!record)
+        return swap_error(present ? rr::record_install_test + 1 : rr::record_drop_test);
+    if (present) {
+        if (os_call(names.replace, {kept.get(), record.get()}) < 0)
+            return swap_error(rr::record_install_test + 1);
+        return Outcome::ok();
+    }
+    int old_record = path_test(names.lexists, record.get());
+    if (old_record < 0)
+        return swap_error(rr::record_drop_test);
+    if (old_record && os_call(names.remove, {record.get()}) < 0)
+        return swap_error(rr::record_drop_test + 1);
     return Outcome::ok();
 }
 

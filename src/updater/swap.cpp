@@ -36,10 +36,8 @@ int permission_bits(PyObject *path, long *mode)
 
 /// Makes a rename in the install directory durable; `line` is the first of:
 ///     fd = os.open(exe_dir, os.O_RDONLY)
-///     try:
-///         os.fsync(fd)
-///     finally:
-///         os.close(fd)
+///     try: os.fsync(fd)
+///     finally: os.close(fd)
 Outcome sync_dir(PyObject *exe_dir, int line)
 {
     Ref os_open = dotted(names.os, {names.open});
@@ -53,103 +51,113 @@ Outcome sync_dir(PyObject *exe_dir, int line)
         return swap_error(line);
     if (os_call(names.fsync, {fd.get()}) == 0) {
         if (os_call(names.close, {fd.get()}) < 0)
-            return swap_error(line + 4);
+            return swap_error(line + 2);
         return Outcome::ok();
     }
-    Outcome fsync_error = swap_error(line + 2);
+    Outcome fsync_error = swap_error(line + 1);
     Handler pending;  // the finally clause runs with the fsync error in hand
     if (os_call(names.close, {fd.get()}) < 0)
-        return swap_error(line + 4);
+        return swap_error(line + 2);
     PyErr_SetRaisedException(borrow(pending.exception()).release());
     return fsync_error;
 }
 
-/// The backup where the file system refuses hard links: a copy, made durable.
-///     shutil.copy2(main_exe, old_exe)
-///     with open(old_exe, "rb") as backup:
-///         os.fsync(backup.fileno())
-Outcome copy_backup(PyObject *main_exe, PyObject *old_exe)
+/// os.chmod(path, 0o200): on Windows, where chmod sets or clears only the
+/// read-only attribute, the file made one that can be replaced and removed.
+/// 0, or -1 with an exception set.
+int make_writable(PyObject *path)
 {
-    Ref copy2 = dotted(names.shutil, {names.copy2});
-    if (!copy2 || !call(copy2.get(), {main_exe, old_exe}))
-        return swap_error(rr::copy);
-    With block;
-    Ref backup = open_in(block, old_exe, names.mode_rb);
-    if (!backup)
-        return swap_error(rr::copy_open);
-    if (fsync_file(backup.get()) < 0)
-        return leave_with_error(swap_error(rr::copy_fsync), block, rr::copy_open, swap_error);
-    if (block.exit_ok() < 0)
-        return swap_error(rr::copy_open);
+    Ref write_bit = steal(PyLong_FromLong(0200));
+    if (!write_bit)
+        return -1;
+    return os_call(names.chmod, {path, write_bit.get()});
+}
+
+/// Lines 166-172: the download gets the launcher's permission bits, or on a
+/// first install execute wherever read is set. Not on Windows, where the mode
+/// is the read-only attribute alone, which the new build must not inherit.
+///     if os.name != "nt":
+///         if os.path.exists(main_exe):
+///             mode = os.stat(main_exe).st_mode & 0o777
+///         else:
+///             mode = os.stat(new_exe).st_mode & 0o777
+///             mode |= (mode & 0o444) >> 2
+///         os.chmod(new_exe, mode)
+Outcome give_mode(PyObject *new_exe, PyObject *main_exe)
+{
+    // if os.name != "nt":
+    int windows = on_windows();
+    if (windows < 0)
+        return swap_error(rr::mode_test);
+    if (windows)
+        return Outcome::ok();
+    //     if os.path.exists(main_exe): mode = <its bits> else: mode = <the download's, execute added>
+    int launcher = path_test(names.exists, main_exe);
+    if (launcher < 0)
+        return swap_error(rr::launcher_test);
+    long mode = 0;
+    if (permission_bits(launcher ? main_exe : new_exe, &mode) < 0)
+        return swap_error(launcher ? rr::launcher_mode : rr::download_mode);
+    if (!launcher)
+        mode |= (mode & 0444) >> 2;
+    //     os.chmod(new_exe, mode)
+    Ref chmod = dotted(names.os, {names.chmod});
+    if (!chmod)
+        return swap_error(rr::chmod);
+    Ref mode_bits = steal(PyLong_FromLong(mode));
+    if (!mode_bits || !call(chmod.get(), {new_exe, mode_bits.get()}))
+        return swap_error(rr::chmod);
     return Outcome::ok();
 }
 
-/// Lines 173-178, where a running executable can be renamed but not replaced:
+/// Lines 174-178, where a running executable can be renamed but not replaced,
+/// nor a read-only file replaced: the launcher renamed into the backup.
 ///     if os.path.exists(main_exe):
+///         if os.path.lexists(old_exe):
+///             os.chmod(old_exe, 0o200)
 ///         os.replace(main_exe, old_exe)
 ///         backed_up = True
-///     shutil.move(new_exe, main_exe)
-///     <the record installed: install_record, lines 177-178>
-Outcome swap_windows(PyObject *new_exe, PyObject *main_exe, PyObject *old_exe, bool signed_,
-                     bool *backed_up)
+Outcome back_up_windows(PyObject *main_exe, PyObject *old_exe, bool *backed_up)
 {
     int launcher = path_test(names.exists, main_exe);
     if (launcher < 0)
         return swap_error(rr::nt_exists);
-    if (launcher) {
-        if (os_call(names.replace, {main_exe, old_exe}) < 0)
-            return swap_error(rr::nt_backup);
-        *backed_up = true;
-    }
-    Ref move = dotted(names.shutil, {names.move});
-    if (!move || !call(move.get(), {new_exe, main_exe}))
-        return swap_error(rr::nt_move);
-    if (signed_)
-        return install_record(new_exe, main_exe, rr::nt_record_test);
+    if (!launcher)
+        return Outcome::ok();
+    int stale = path_test(names.lexists, old_exe);
+    if (stale < 0)
+        return swap_error(rr::nt_stale_test);
+    if (stale && make_writable(old_exe) < 0)
+        return swap_error(rr::nt_writable);
+    if (os_call(names.replace, {main_exe, old_exe}) < 0)
+        return swap_error(rr::nt_backup);
+    *backed_up = true;
     return Outcome::ok();
 }
 
-/// Lines 180-197: the launcher's name always holds a launcher. The backup is a
-/// second name for the current launcher, the download replaces it in one
-/// rename, its record follows, and the directory is synced so that both
-/// renames survive a power cut.
-Outcome swap_posix(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyObject *old_exe,
-                   bool signed_, bool *backed_up)
+/// Lines 180-188: the backup is a second name for the current launcher, so
+/// that the launcher's name always holds a launcher.
+///     if os.path.lexists(old_exe):
+///         os.remove(old_exe)
+///     if os.path.exists(main_exe):
+///         <a hard link, or a synced copy: back_up, lines 183-187>
+///         backed_up = True
+Outcome back_up_posix(PyObject *main_exe, PyObject *old_exe, bool *backed_up)
 {
-    // if os.path.lexists(old_exe):
-    //     os.remove(old_exe)
     int stale = path_test(names.lexists, old_exe);
     if (stale < 0)
         return swap_error(rr::stale_test);
     if (stale && os_call(names.remove, {old_exe}) < 0)
         return swap_error(rr::stale_remove);
-    // if os.path.exists(main_exe):
     int launcher = path_test(names.exists, main_exe);
     if (launcher < 0)
         return swap_error(rr::link_test);
-    if (launcher) {
-        //     try:
-        //         os.link(main_exe, old_exe)
-        //     except OSError:
-        //         <a synced copy instead: copy_backup, lines 186-188>
-        if (os_call(names.link, {main_exe, old_exe}) < 0) {
-            if (!pending_matches(PyExc_OSError))
-                return swap_error(rr::link);
-            Handler refused;
-            if (Outcome r = copy_backup(main_exe, old_exe); r.raised())
-                return r;
-        }
-        //     backed_up = True
-        *backed_up = true;
-    }
-    // os.replace(new_exe, main_exe)
-    if (os_call(names.replace, {new_exe, main_exe}) < 0)
-        return swap_error(rr::replace);
-    // <the record installed: install_record, lines 191-192>
-    if (signed_)
-        if (Outcome r = install_record(new_exe, main_exe, rr::record_install_test); r.raised())
-            return r;
-    return sync_dir(exe_dir, rr::dir_open);
+    if (!launcher)
+        return Outcome::ok();
+    if (Outcome r = back_up(main_exe, old_exe, rr::link); r.raised())
+        return r;
+    *backed_up = true;
+    return Outcome::ok();
 }
 
 /// if hasattr(sys, "_MEIPASS"):
@@ -197,18 +205,32 @@ Outcome start(PyObject *main_exe)
     return Outcome::ok();
 }
 
-/// Lines 203-210: the backup goes once the new launcher has started.
+/// Lines 211-220: the backups go once the new launcher has started, the
+/// record's first: it can always be removed, the launcher's not while the
+/// previous launcher still runs from it on Windows.
+///     <the record's backup removed: drop_record_backup, lines 211-212>
 ///     if os.path.exists(old_exe):
+///         if os.name == "nt":
+///             os.chmod(old_exe, 0o200)
 ///         os.remove(old_exe)
 ///     if os.name != "nt":
-///         <the directory synced again: sync_dir, lines 206-210>
-Outcome remove_backup(PyObject *exe_dir, PyObject *old_exe)
+///         <the directory synced again: sync_dir, lines 218-220>
+Outcome remove_backups(PyObject *exe_dir, PyObject *main_exe, PyObject *old_exe)
 {
+    if (Outcome r = drop_record_backup(main_exe, rr::backup_record_test); r.raised())
+        return r;
     int backup = path_test(names.exists, old_exe);
     if (backup < 0)
         return swap_error(rr::exists_old);
-    if (backup && os_call(names.remove, {old_exe}) < 0)
-        return swap_error(rr::remove_old);
+    if (backup) {
+        int windows = on_windows();
+        if (windows < 0)
+            return swap_error(rr::nt_old_test);
+        if (windows && make_writable(old_exe) < 0)
+            return swap_error(rr::nt_old_test + 1);
+        if (os_call(names.remove, {old_exe}) < 0)
+            return swap_error(rr::remove_old);
+    }
     int windows = on_windows();
     if (windows < 0)
         return swap_error(rr::resync_test);
@@ -217,58 +239,84 @@ Outcome remove_backup(PyObject *exe_dir, PyObject *old_exe)
     return sync_dir(exe_dir, rr::resync_test + 1);
 }
 
-/// Lines 162-212, the body of the try statement. Sets *backed_up once the
-/// backup holds the current launcher.
+/// What the swap has done so far, for the handlers of its failures.
+struct Progress {
+    bool backed_up = false;    // the launcher's backup holds the current launcher
+    bool record_kept = false;  // and the record's backup its record
+    bool started = false;      // the new launcher runs: nothing goes back after that
+};
+
+/// Lines 162-221, the body of the try statement.
 Outcome swap(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyObject *old_exe, bool signed_,
-             bool *backed_up)
+             Progress *progress)
 {
     if (Outcome r = heal(main_exe, old_exe, swap_error, rr::heal_test); r.raised())
         return r;
-    // if os.path.exists(main_exe):
-    //     mode = os.stat(main_exe).st_mode & 0o777
-    // else:
-    //     mode = os.stat(new_exe).st_mode & 0o777
-    //     mode |= (mode & 0o444) >> 2
-    int launcher = path_test(names.exists, main_exe);
-    if (launcher < 0)
-        return swap_error(rr::launcher_test);
-    long mode = 0;
-    if (permission_bits(launcher ? main_exe : new_exe, &mode) < 0)
-        return swap_error(launcher ? rr::launcher_mode : rr::download_mode);
-    if (!launcher)
-        mode |= (mode & 0444) >> 2;
-    // os.chmod(new_exe, mode)
-    Ref chmod = dotted(names.os, {names.chmod});
-    if (!chmod)
-        return swap_error(rr::chmod);
-    Ref mode_bits = steal(PyLong_FromLong(mode));
-    if (!mode_bits || !call(chmod.get(), {new_exe, mode_bits.get()}))
-        return swap_error(rr::chmod);
-    // <the installed record removed: drop_record, lines 170-171>
-    if (signed_)
-        if (Outcome r = drop_record(main_exe); r.raised())
-            return r;
+    // <a record's backup left by an update that did not end removed: drop_record_backup, lines 164-165>
+    if (Outcome r = drop_record_backup(main_exe, rr::stale_record_test); r.raised())
+        return r;
+    // <the permission bits, not on Windows: give_mode, lines 166-172>
+    if (Outcome r = give_mode(new_exe, main_exe); r.raised())
+        return r;
     // if os.name == "nt":
-    //     <backup by rename, the download moved in, its record after it: swap_windows, lines 173-178>
+    //     <the launcher renamed into the backup: back_up_windows, lines 174-178>
     // else:
-    //     <backup by hard link, one rename, its record after it, synced: swap_posix, lines 180-197>
+    //     <the backup a second name for the launcher: back_up_posix, lines 180-188>
     int windows = on_windows();
     if (windows < 0)
         return swap_error(rr::nt_test);
-    Outcome swapped = windows ? swap_windows(new_exe, main_exe, old_exe, signed_, backed_up)
-                              : swap_posix(new_exe, exe_dir, main_exe, old_exe, signed_, backed_up);
-    if (swapped.raised())
-        return swapped;
+    Outcome backup = windows ? back_up_windows(main_exe, old_exe, &progress->backed_up)
+                             : back_up_posix(main_exe, old_exe, &progress->backed_up);
+    if (backup.raised())
+        return backup;
+    // <the record kept beside the backup: keep_record, lines 189-195>
+    if (progress->backed_up && signed_)
+        if (Outcome r = keep_record(main_exe, &progress->record_kept); r.raised())
+            return r;
+    // os.replace(new_exe, main_exe)
+    if (os_call(names.replace, {new_exe, main_exe}) < 0)
+        return swap_error(rr::replace);
+    // <the download's signature made the record: install_record, lines 197-200>
+    if (signed_)
+        if (Outcome r = install_record(new_exe, main_exe); r.raised())
+            return r;
+    // if os.name != "nt":
+    //     <both renames made durable before the start: sync_dir, lines 202-204>
+    windows = on_windows();
+    if (windows < 0)
+        return swap_error(rr::sync_test);
+    if (!windows)
+        if (Outcome r = sync_dir(exe_dir, rr::sync_test + 1); r.raised())
+            return r;
     if (Outcome r = start(main_exe); r.raised())
         return r;
+    // started = True
+    progress->started = true;
     // try:
-    //     <the backup removed, the directory synced: remove_backup, lines 203-210>
+    //     <the backups removed, the directory synced: remove_backups, lines 211-220>
     // except Exception:
     //     pass
-    Outcome removed = remove_backup(exe_dir, old_exe);
+    Outcome removed = remove_backups(exe_dir, main_exe, old_exe);
     if (removed.raised() && swallow_exception())
         return Outcome::ok();
     return removed;
+}
+
+/// Lines 224-228: the launcher's backup back at its name, the record's backup
+/// first, so that a crash in between leaves the new launcher beside the old
+/// record, which counts as none, and never the old launcher without its own.
+///     if record_kept:
+///         try: os.replace(main_exe + ".minisig.old", main_exe + ".minisig")
+///         except Exception: pass
+///     try: os.replace(old_exe, main_exe)
+///     except Exception: pass
+Outcome roll_back(PyObject *main_exe, PyObject *old_exe, bool record_kept)
+{
+    if (record_kept && put_record_back(main_exe) < 0 && !swallow_exception())
+        return swap_error(rr::rollback_record);
+    if (os_call(names.replace, {old_exe, main_exe}) < 0 && !swallow_exception())
+        return swap_error(rr::rollback);
+    return Outcome::ok();
 }
 
 PyObject *replace_and_run_body(PyObject *, PyObject *const *args)
@@ -293,32 +341,32 @@ PyObject *replace_and_run_body(PyObject *, PyObject *const *args)
     if (!public_key && PyErr_Occurred())
         return fail(here, rr::signed_test);
     bool signed_ = public_key && public_key != Py_None;
-    // backed_up = False
-    bool backed_up = false;
+    // backed_up = record_kept = started = False
+    Progress progress;
     // try:
     //     ...
-    if (!swap(new_exe, exe_dir.get(), main_exe.get(), old_exe.get(), signed_, &backed_up).raised())
+    if (!swap(new_exe, exe_dir.get(), main_exe.get(), old_exe.get(), signed_, &progress).raised())
         Py_RETURN_NONE;
-    // An interrupt or exit passes through unchanged, but does not leave the
-    // install directory without its launcher either.
+    bool roll = progress.backed_up && !progress.started;
+    // An interrupt or exit passes through unchanged. Before the start it does
+    // not leave the install directory without its launcher either; after it,
+    // the new launcher runs and stays.
     if (!pending_matches(PyExc_Exception)) {
-        if (backed_up) {
-            ErrorScope keep;
-            Ref replace = dotted(names.os, {names.replace});
-            if (replace)  // a failure of its own is dropped with `keep`
-                static_cast<void>(call(replace.get(), {old_exe.get(), main_exe.get()}));
+        if (roll) {
+            ErrorScope keep;  // failures of the rollback's own are dropped with `keep`
+            if (progress.record_kept && put_record_back(main_exe.get()) < 0)
+                PyErr_Clear();
+            if (os_call(names.replace, {old_exe.get(), main_exe.get()}) < 0)
+                PyErr_Clear();
         }
         return nullptr;
     }
     // except Exception as e:
     Handler e;
-    //     if backed_up:
-    //         try:
-    //             os.replace(old_exe, main_exe)
-    //         except Exception:
-    //             pass
-    if (backed_up && os_call(names.replace, {old_exe.get(), main_exe.get()}) < 0 && !swallow_exception())
-        return fail(here, rr::rollback);
+    //     if backed_up and not started:
+    //         <the launcher and its record put back: roll_back, lines 224-228>
+    if (roll && roll_back(main_exe.get(), old_exe.get(), progress.record_kept).raised())
+        return nullptr;
     //     raise RuntimeError(f"Failed to replace and run: {e}")
     Ref text = steal(PyObject_Format(e.exception(), state.empty_str));
     if (!text)
