@@ -34,6 +34,11 @@ def main():
         updater.UPDATE_PUBLIC_KEY = options[options.index("--public-key") + 1]
         print("launcher: installs only builds signed by its publisher's key", flush=True)
     print(f"launcher: install directory {updater.get_exe_dir()}", flush=True)
+    # One small request first: the whole update runs only when there is something new.
+    wanted = updater.check_for_update()
+    print(f"launcher: check_for_update() says {wanted}", flush=True)
+    if not wanted:
+        return
     updater.UpdaterGUI()
     print("launcher: UpdaterGUI() returned", flush=True)  # nothing imported from here on
 

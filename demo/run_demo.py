@@ -25,8 +25,12 @@ build/demo-frozen-windows), with the cross-built module installed from its
 wheel, and the frozen launcher runs under Wine, its window on a virtual
 display. The releases and the release server stay on this side.
 
+The old launcher asks check_for_update() first and updates only on True; once
+the update is over, the demo asks it again as the installed launcher would at
+its next start, and the answer must be False.
+
 Exit status 0 when the running launcher replaced its own executable with the
-new build and the new build started (with --tampered: when it refused the
+new build, the new build started and the check then said False (with --tampered: when it refused the
 build and kept the old one); 1 otherwise.
 """
 import argparse
