@@ -224,6 +224,7 @@ class FakeOs:
     """os for the swap: a missing launcher, so the first use of new_exe is os.stat(new_exe)."""
 
     path = os.path
+    name = "posix"  # the mode is handed on, from new_exe's own
 
     @staticmethod
     def stat(path):
