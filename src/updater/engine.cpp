@@ -330,7 +330,10 @@ Outcome check_hops(PyObject *req, PyObject *resp, int line, ErrorAt error)
 Outcome fetch_beside(PyObject *suffix, PyObject *too_large, const char *local, int line, ErrorAt error,
                      Ref *body)
 {
-    const int urlopen = line + 1, https_check = line + 2, read_line = line + 6, size_line = line + 7;
+    const int urlopen = line + 1;
+    const int https_check = line + 2;
+    const int read_line = line + 6;
+    const int size_line = line + 7;
     Ref req = new_request(suffix);
     if (!req)
         return error(line);
