@@ -41,7 +41,7 @@ GOAL_BODY = 4096
 
 
 def make_patch(old, new):
-    """The patch tools/make-patches would make, with a faster level: a zstd frame
+    """The patch updater-release would make, with a faster level: a zstd frame
     with the old build as its prefix, its size and checksum declared."""
     try:
         from compression import zstd

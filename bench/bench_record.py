@@ -72,7 +72,7 @@ def write(path, data):
 
 
 def make_patch(old, new):
-    """A patch in the format of tools/make-patches, at a low level to be quick."""
+    """A patch in the format of updater-release, at a low level to be quick."""
     p = zstd.CompressionParameter
     options = {p.compression_level: 3, p.enable_long_distance_matching: 1, p.checksum_flag: 1,
                p.content_size_flag: 1, p.window_log: max(20, (len(old) + len(new)).bit_length())}
