@@ -1,6 +1,6 @@
 # The two commands of the README:
 #   make test   set up everything on a fresh machine, build, run the tests (on Linux,
-#               then under the Windows CPython of the same version in Wine)
+#               and beside them under the Windows CPython of the same version in Wine)
 #   make demo   set up everything, build, run a whole update against a local release server
 # and make dist, the sdist and the (manylinux) wheel in dist/, with the win_amd64 wheel
 # cross-built beside it.
@@ -83,19 +83,32 @@ $(TEST_LIBS): $(VENV)/.deps $(SOURCES) $(wildcard tests/native/*.cpp)
 system:
 	tools/setup-system
 
+# The Linux suite and the Windows one run side by side: the Windows one, under Wine,
+# waits on the wineserver as much as it computes, and the two together take little
+# longer than it alone. Its output goes to a log, shown once both have ended.
+WINDOWS_LOG := build/windows-suite-$(PYVER).log
+define suites
+	@mkdir -p build
+	@$(WINDOWS) test $(PYVER) $(WINDOWS_ARGS) > $(WINDOWS_LOG) 2>&1 & windows=$$!; \
+	echo "make test: the Windows suite runs beside this one (its log: $(WINDOWS_LOG))"; \
+	$(1) $(PY) -m pytest -q -ra tests; linux=$$?; \
+	wait $$windows; status=$$?; \
+	echo "make test: the Windows suite ($(WINDOWS_LOG)):"; cat $(WINDOWS_LOG); \
+	[ $$linux = 0 ] || echo "make test: the Linux suite failed"; \
+	[ $$status = 0 ] || echo "make test: the Windows suite failed"; \
+	[ $$linux = 0 ] && [ $$status = 0 ]
+endef
+
 # Under another interpreter, the version-warning tests load the 3.12 build into it.
 ifeq ($(PYVER),3.12)
 test: system build $(TEST_LIBS) dist
-	$(PY) -m pytest -q -ra tests
-	$(WINDOWS) test $(PYVER) $(WINDOWS_ARGS)
+	$(call suites,)
 else
 build-3.12:
 	$(MAKE) --no-print-directory build PYTHON=3.12
 
 test: system build build-3.12 $(TEST_LIBS) dist
-	UPDATER_BUILD_312="$$(echo $(CURDIR)/.venv/lib/python3.12/site-packages/updater.cpython-312-*)" \
-	    $(PY) -m pytest -q -ra tests
-	$(WINDOWS) test $(PYVER) $(WINDOWS_ARGS)
+	$(call suites,UPDATER_BUILD_312="$$(echo $(CURDIR)/.venv/lib/python3.12/site-packages/updater.cpython-312-*)")
 endif
 
 demo: system build

@@ -16,7 +16,8 @@ Not repeated:
   - hypothesis tests, which run their body many times already (test_fuzz_binding
     checks the binding paths in loops of its own);
   - every test when UPDATER_LEAKCHECK=0, or when the interpreter counts no
-    blocks (PYTHONMALLOC=malloc, as under the sanitizers).
+    blocks (PYTHONMALLOC=malloc, as under the sanitizers). The suite under
+    Wine (tools/windows test) runs with UPDATER_LEAKCHECK=0 unless it is set.
 
 Between runs, the containers held by shared (module- or session-scoped) fixture
 values are put back as they were, so that a shared server's request log or
