@@ -89,11 +89,14 @@ system:
 WINDOWS_LOG := build/windows-suite-$(PYVER).log
 define suites
 	@mkdir -p build
-	@$(WINDOWS) test $(PYVER) $(WINDOWS_ARGS) > $(WINDOWS_LOG) 2>&1 & windows=$$!; \
+	@start=$$(date +%s); \
+	$(WINDOWS) test $(PYVER) $(WINDOWS_ARGS) > $(WINDOWS_LOG) 2>&1 & windows=$$!; \
 	echo "make test: the Windows suite runs beside this one (its log: $(WINDOWS_LOG))"; \
 	$(1) $(PY) -m pytest -q -ra tests; linux=$$?; \
+	echo "make test: the Linux suite ended after $$(($$(date +%s) - start)) s"; \
 	wait $$windows; status=$$?; \
-	echo "make test: the Windows suite ($(WINDOWS_LOG)):"; cat $(WINDOWS_LOG); \
+	echo "make test: the Windows suite ended after $$(($$(date +%s) - start)) s ($(WINDOWS_LOG)):"; \
+	cat $(WINDOWS_LOG); \
 	[ $$linux = 0 ] || echo "make test: the Linux suite failed"; \
 	[ $$status = 0 ] || echo "make test: the Windows suite failed"; \
 	[ $$linux = 0 ] && [ $$status = 0 ]
@@ -132,14 +135,15 @@ bench-patch: system build
 
 # Checks beyond the test suite, each in a build directory of its own (build/<name>),
 # all on 3.12:
-#   make asan       the whole suite against an ASan+UBSan build (tools/asan-test)
+#   make asan       the whole suite against an ASan+UBSan build (tools/asan-test;
+#                   ASAN_ARGS adds pytest arguments)
 #   make lint       clang-tidy and cppcheck (tools/lint)
 #   make coverage   line coverage of src/updater from the suite, at least 90% (tools/coverage)
 #   make valgrind   memcheck over import, binding errors and a console update (tools/valgrind-check)
 # Each stands alone on a fresh clone: the frozen-launcher tests find the hook
 # through the installed package's metadata, so asan and coverage install it too.
 asan: system build
-	tools/asan-test
+	tools/asan-test $(ASAN_ARGS)
 
 lint: $(VENV)/.deps
 	tools/setup-system clang-tidy cppcheck
