@@ -135,10 +135,10 @@ bench-patch: system build
 
 # Checks beyond the test suite, each in a build directory of its own (build/<name>),
 # all on 3.12:
-#   make asan       the whole suite against an ASan+UBSan build (tools/asan-test;
-#                   ASAN_ARGS adds pytest arguments)
+#   make asan       the whole suite against an ASan+UBSan build (tools/asan-test)
 #   make lint       clang-tidy and cppcheck (tools/lint)
 #   make coverage   line coverage of src/updater from the suite, at least 90% (tools/coverage)
+# ASAN_ARGS and COVERAGE_ARGS add pytest arguments to the two suites.
 #   make valgrind   memcheck over import, binding errors and a console update (tools/valgrind-check)
 # Each stands alone on a fresh clone: the frozen-launcher tests find the hook
 # through the installed package's metadata, so asan and coverage install it too.
@@ -150,7 +150,7 @@ lint: $(VENV)/.deps
 	tools/lint
 
 coverage: system build
-	tools/coverage
+	tools/coverage $(COVERAGE_ARGS)
 
 valgrind: system $(VENV)/.deps
 	tools/setup-system valgrind
