@@ -90,16 +90,16 @@ WINDOWS_LOG := build/windows-suite-$(PYVER).log
 define suites
 	@mkdir -p build
 	@start=$$(date +%s); \
-	$(WINDOWS) test $(PYVER) $(WINDOWS_ARGS) > $(WINDOWS_LOG) 2>&1 & windows=$$!; \
+	$(WINDOWS) test $(PYVER) $(WINDOWS_ARGS) > $(WINDOWS_LOG) 2>&1 & pid=$$!; \
 	echo "make test: the Windows suite runs beside this one (its log: $(WINDOWS_LOG))"; \
 	$(1) $(PY) -m pytest -q -ra tests; linux=$$?; \
 	echo "make test: the Linux suite ended after $$(($$(date +%s) - start)) s"; \
-	wait $$windows; status=$$?; \
+	wait $$pid; windows=$$?; \
 	echo "make test: the Windows suite ended after $$(($$(date +%s) - start)) s ($(WINDOWS_LOG)):"; \
 	cat $(WINDOWS_LOG); \
 	[ $$linux = 0 ] || echo "make test: the Linux suite failed"; \
-	[ $$status = 0 ] || echo "make test: the Windows suite failed"; \
-	[ $$linux = 0 ] && [ $$status = 0 ]
+	[ $$windows = 0 ] || echo "make test: the Windows suite failed"; \
+	[ $$linux = 0 ] && [ $$windows = 0 ]
 endef
 
 # Under another interpreter, the version-warning tests load the 3.12 build into it.
@@ -138,8 +138,8 @@ bench-patch: system build
 #   make asan       the whole suite against an ASan+UBSan build (tools/asan-test)
 #   make lint       clang-tidy and cppcheck (tools/lint)
 #   make coverage   line coverage of src/updater from the suite, at least 90% (tools/coverage)
-# ASAN_ARGS and COVERAGE_ARGS add pytest arguments to the two suites.
 #   make valgrind   memcheck over import, binding errors and a console update (tools/valgrind-check)
+# ASAN_ARGS and COVERAGE_ARGS add pytest arguments to the two suites.
 # Each stands alone on a fresh clone: the frozen-launcher tests find the hook
 # through the installed package's metadata, so asan and coverage install it too.
 asan: system build
