@@ -6,11 +6,17 @@ import sys
 
 from updater_release.patches import write_patches
 from updater_release.signing import Signer
-from updater_release.tree import (Refused, keep_in_history, note_release, read_build, recover, release_time,
-                                  released, sha256, signed_time, when, write_file)
+from updater_release.tree import (Refused, keep_in_history, last_release, note_release, published_tree, read_build,
+                                  recover, release_time, released, remove, sha256, signed_time, swap, when,
+                                  write_file)
 
 NAME = "QuelbaLauncher.exe"
 KEEP = 5
+# Exit statuses: 0 published (or nothing to change), 1 failed with the previous
+# release whole, 2 refused with nothing published, 3 published, but history/ not
+# yet told or public.old not yet removed (the next run finishes it), 130
+# interrupted with the previous release whole.
+PUBLISHED_BUT = 3
 
 
 def release(args):
@@ -19,9 +25,10 @@ def release(args):
     if os.path.exists(root) and not os.path.isdir(root):
         raise Refused(f"the release directory {root} is not a directory")
     signer = Signer(args.secret_key, args.public_key) if args.secret_key else None
-    public, history = os.path.join(root, "public"), os.path.join(root, "history")
+    history = os.path.join(root, "history")
+    public = published_tree(os.path.join(root, "public"))
     os.makedirs(history, exist_ok=True)
-    staging = recover(root, public)
+    staging = recover(public)
     digest, name = sha256(build), args.name
     current = os.path.join(public, name)
     try:
@@ -31,10 +38,20 @@ def release(args):
         current_build = None
     previous = signed_time(current + ".minisig")
     current_digest = current_build and sha256(current_build)
-    if current_digest == digest:
-        print(f"updater-release: {name} {digest[:16]} is the current release already: nothing changed")
+    # The same build is released anew only to sign it otherwise: with a key now
+    # given or another one, or under another --comment.
+    if current_digest == digest and (signer is None or signer.signed(current + ".minisig", args.given_comment)):
+        last = last_release(history)
+        if last is not None and last[1] == digest and os.path.isfile(os.path.join(history, digest)):
+            print(f"updater-release: {name} {digest[:16]} is the current release already: nothing changed")
+            return 0
+        # A run stopped after its swap: the release is recorded now.
+        keep_in_history(history, build, digest, current)
+        note_release(history, digest, previous or int(os.stat(current).st_mtime))
+        print(f"updater-release: {name} {digest[:16]} is the current release already: its release, missing"
+              f" from history/, is recorded now")
         return 0
-    seconds = release_time(previous, signer is not None)
+    seconds = release_time(previous, history, signer is not None)
     # The current release is always a base, though an earlier run did not make it.
     if current_digest and current_digest not in dict(released(history)):
         keep_in_history(history, current_build, current_digest, current)
@@ -48,23 +65,24 @@ def release(args):
         write_file(target + ".sha256", f"{digest}  {name}\n".encode())
         if signer:
             signer.sign(target, comment)
-        rows = write_patches(build, digest, history, args.keep, target + ".patches")
-        keep_in_history(history, build, digest, args.build)
-        # The swap: a run stopped between the renames leaves public.old whole,
-        # and the next run puts it back first.
-        old = public + ".old"
-        if os.path.isdir(public):
-            os.rename(public, old)
-        try:
-            os.rename(staging, public)
-        except OSError:
-            if os.path.isdir(old):
-                os.rename(old, public)
-            raise
+        rows = write_patches(build, digest, history, args.keep, target + ".patches", current_digest)
+        swap(staging, public)
     finally:
         shutil.rmtree(staging, ignore_errors=True)
-    note_release(history, digest, seconds)
-    shutil.rmtree(public + ".old", ignore_errors=True)
+    # Published: what follows is said as such when it fails, and the next run
+    # with the same build finishes it.
+    step = "recording the release in history/"
+    try:
+        keep_in_history(history, build, digest, args.build)
+        note_release(history, digest, seconds)
+        step = f"removing {public}.old"
+        if os.path.lexists(public + ".old"):
+            remove(public + ".old")
+    except (OSError, KeyboardInterrupt) as e:
+        said = "interrupted" if isinstance(e, KeyboardInterrupt) else str(e)
+        print(f"updater-release: {said}; {name} {digest[:16]} is published, but stopped while {step}: run the"
+              f" command again with the same build to finish", file=sys.stderr)
+        return PUBLISHED_BUT
     report(args, build, digest, seconds, rows, signer, public)
     return 0
 
@@ -85,8 +103,10 @@ def report(args, build, digest, seconds, rows, signer, public):
             print(f"  {base[:16] + '...':<20} {when(at):<23} {patch:>14}  {note}")
     else:
         print("  no earlier build in history/: no patches")
-    print(f"Upload {public}{os.sep} at the directory of UPDATE_URL (launchers add each suffix to the"
-          f" URL's path, its query kept):")
+    link = os.path.join(args.release_dir, "public")
+    where = f"{public}{os.sep}" if public == link else f"{public}{os.sep} (which {link} links to)"
+    print(f"Upload {where} at the directory of UPDATE_URL, unless it is served from there (launchers add each"
+          f" suffix to the URL's path, its query kept):")
     for folder, _, files in sorted(os.walk(public)):
         for file in sorted(files):
             print("  " + os.path.relpath(os.path.join(folder, file), public).replace(os.sep, "/"))
@@ -121,6 +141,7 @@ def main(argv=None):
         p.error("--keep must not be negative")
     if args.name in ("", ".", "..") or any(c in args.name for c in "/\\\0"):
         p.error(f"--name must be a file name: {args.name!r}")
+    args.given_comment = args.comment
     if args.comment is None:
         args.comment = f"file:{args.name}\thashed"
     if "\n" in args.comment or "\r" in args.comment:

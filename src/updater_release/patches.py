@@ -68,12 +68,15 @@ def apply_patch(old, patch):
     return b"".join(out)
 
 
-def write_patches(build, digest, history, keep, out):
+def write_patches(build, digest, history, keep, out, current=None):
     """Writes into `out` the patch from each of the newest `keep` earlier builds,
-    each proven first; returns the rows of the table: (sha256 of the base, when
-    it was released, the patch's size or None, a note)."""
+    the current release first whatever its time, each proven first; returns the
+    rows of the table: (sha256 of the base, when it was released, the patch's
+    size or None, a note)."""
     rows = []
-    for base, seconds in [item for item in released(history) if item[0] != digest][:keep]:
+    bases = [item for item in released(history) if item[0] != digest]
+    bases.sort(key=lambda item: item[0] != current)
+    for base, seconds in bases[:keep]:
         with open(os.path.join(history, base), "rb") as f:
             old = f.read()
         if sha256(old) != base:

@@ -31,6 +31,24 @@ class Signer:
             raise Refused(f"{public_key} is not a minisign public key")
         self.key_id = raw[2:10][::-1].hex().upper()
 
+    def signed(self, path, comment=None):
+        """Whether the signature file at `path` was made with this key and, when
+        `comment` is given, under it (the trusted comment after its time)."""
+        try:
+            with open(path, encoding="utf-8", errors="replace") as f:
+                lines = f.read().splitlines()
+        except FileNotFoundError:
+            return False
+        try:
+            raw = base64.b64decode(lines[1].strip(), validate=True)
+        except (IndexError, binascii.Error):
+            return False
+        if len(raw) != 74 or raw[2:10][::-1].hex().upper() != self.key_id:
+            return False
+        prefix = "trusted comment: "
+        trusted = lines[2][len(prefix):] if len(lines) > 2 and lines[2].startswith(prefix) else None
+        return comment is None or trusted is not None and trusted.partition("\t")[2] == comment
+
     def sign(self, path, comment):
         """Signs the file at `path` into path + ".minisig"; minisign asks for the
         key's password itself, on the terminal (or reads it from standard input)."""

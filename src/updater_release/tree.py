@@ -37,13 +37,18 @@ def write_file(path, data, like=None):
     place; with the permission bits of the file `like` when given, but always
     writable by its owner, so that a later run can remove it."""
     part = path + ".part"
-    with open(part, "wb") as f:
-        f.write(data)
-        f.flush()
-        os.fsync(f.fileno())
-    if like is not None:
-        os.chmod(part, os.stat(like).st_mode & 0o777 | 0o600)
-    os.replace(part, path)
+    try:
+        with open(part, "wb") as f:
+            f.write(data)
+            f.flush()
+            os.fsync(f.fileno())
+        if like is not None:
+            os.chmod(part, os.stat(like).st_mode & 0o777 | 0o600)
+        os.replace(part, path)
+    except BaseException:
+        if os.path.lexists(part):
+            os.remove(part)
+        raise
 
 
 def when(seconds):
@@ -65,32 +70,81 @@ def signed_time(path):
     return None
 
 
-def recover(root, public):
+def published_tree(public):
+    """The directory that holds the release: public/ itself, or the directory it
+    names when it is a symbolic link (a web server's root), which is then swapped
+    in its own parent while the link stays as it is."""
+    if not os.path.islink(public):
+        return public
+    target = os.path.realpath(public)
+    if os.path.lexists(target) and not os.path.isdir(target):
+        raise Refused(f"{public} is a link to {target}, which is not a directory: make it name a directory")
+    return target
+
+
+def remove(path):
+    """Removes the tree at `path`; a link is removed itself, never what it names."""
+    if os.path.islink(path) or not os.path.isdir(path):
+        os.remove(path)
+    else:
+        shutil.rmtree(path)
+
+
+def recover(public):
     """Finishes what an interrupted run left: the previous release back at public/
     when the swap stopped half-way, and the unfinished new tree removed."""
-    old, staging = public + ".old", os.path.join(root, "public.new")
+    old, staging = public + ".old", public + ".new"
     if os.path.isdir(old):
         if os.path.isdir(public):
-            shutil.rmtree(old)
+            remove(old)
         else:
             os.rename(old, public)
-    if os.path.exists(staging):
-        shutil.rmtree(staging)
+    if os.path.lexists(staging):
+        remove(staging)
     return staging
 
 
-def released(history):
-    """[(sha256, time of its last release)] of the builds kept in history, newest
-    first; a build put there by hand counts from its file's time."""
-    times = {}
+def swap(staging, public):
+    """Puts the tree at `staging` in the place of `public` by two renames. A refused
+    rename (Windows refuses to rename a directory while a process holds a file in
+    it open) puts the previous release back; a run stopped between the renames
+    leaves public.old whole, and the next run puts it back first."""
+    old = public + ".old"
+    if os.path.isdir(public):
+        os.rename(public, old)
+    try:
+        os.rename(staging, public)
+    except OSError:
+        if os.path.isdir(old):
+            os.rename(old, public)
+        raise
+
+
+def releases(history):
+    """[(time, sha256)] of the releases `releases` lists, in its order."""
+    out = []
     try:
         with open(os.path.join(history, INDEX), encoding="utf-8") as f:
             for line in f:
                 fields = line.split("\t")
                 if len(fields) >= 2 and fields[0].isdigit():
-                    times[fields[1].strip()] = int(fields[0])
+                    out.append((int(fields[0]), fields[1].strip()))
     except FileNotFoundError:
         pass
+    return out
+
+
+def last_release(history):
+    """(time, sha256) of the newest release `releases` lists (the last written of
+    those made in the same second), or None."""
+    listed = releases(history)
+    return max(reversed(listed), key=lambda item: item[0]) if listed else None
+
+
+def released(history):
+    """[(sha256, time of its last release)] of the builds kept in history, newest
+    first; a build put there by hand counts from its file's time."""
+    times = {digest: seconds for seconds, digest in releases(history)}
     builds = {}
     for name in os.listdir(history):
         path = os.path.join(history, name)
@@ -112,18 +166,23 @@ def keep_in_history(history, data, digest, like=None):
         write_file(path, data, like)
 
 
-def release_time(previous, signing):
+def release_time(previous, history, signing):
     """The time of the new release: now, or the next second when the current
-    release was signed in this one, so that the new signature is always the later
-    one. With a key, a current release signed later than now is refused: the
-    launchers that installed it would refuse the new build as a rollback."""
+    release was signed, or the newest release in history/ made, in this one, so
+    that the new signature is always the later one. With a key, a time before
+    either is refused: the launchers that installed that release would refuse
+    the new build as a rollback. history/ counts too, signed or not: it outlives
+    public/, and the current release may be unsigned."""
     now = int(time.time())
-    if signing and previous is not None and now < previous:
-        raise Refused(f"the current release was signed at {previous} ({when(previous)}), after this"
-                      f" clock's {now} ({when(now)}): launchers that installed it would refuse the new"
-                      f" build as a rollback")
-    if signing and previous == now:
-        time.sleep(max(0.0, now + 1 - time.time()))
-        now += 1
+    last = last_release(history)
+    known = [(previous, "the current release was signed"), (last and last[0], "history/ lists a release made")]
+    if signing:
+        for seconds, what in known:
+            if seconds is not None and now < seconds:
+                raise Refused(f"{what} at {seconds} ({when(seconds)}), after this clock's {now} ({when(now)}):"
+                              f" launchers that installed it would refuse the new build as a rollback")
+        if now in (seconds for seconds, _ in known):
+            time.sleep(max(0.0, now + 1 - time.time()))
+            now += 1
     return now
 
