@@ -6,8 +6,8 @@ import sys
 
 from updater_release.patches import write_patches
 from updater_release.signing import Signer
-from updater_release.tree import (Refused, keep_in_history, last_release, note_release, published_tree, read_build,
-                                  recover, release_time, released, remove, sha256, signed_time, swap, when,
+from updater_release.tree import (Refused, keep_in_history, note_release, published_tree, read_build,
+                                  recover, release_time, released, releases, remove, sha256, signed_time, swap, when,
                                   write_file)
 
 NAME = "QuelbaLauncher.exe"
@@ -41,8 +41,8 @@ def release(args):
     # The same build is released anew only to sign it otherwise: with a key now
     # given or another one, or under another --comment.
     if current_digest == digest and (signer is None or signer.signed(current + ".minisig", args.given_comment)):
-        last = last_release(history)
-        if last is not None and last[1] == digest and os.path.isfile(os.path.join(history, digest)):
+        listed = releases(history)
+        if listed and listed[-1][1] == digest and os.path.isfile(os.path.join(history, digest)):
             print(f"updater-release: {name} {digest[:16]} is the current release already: nothing changed")
             return 0
         # A run stopped after its swap: the release is recorded now.

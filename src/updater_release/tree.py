@@ -134,13 +134,6 @@ def releases(history):
     return out
 
 
-def last_release(history):
-    """(time, sha256) of the newest release `releases` lists (the last written of
-    those made in the same second), or None."""
-    listed = releases(history)
-    return max(reversed(listed), key=lambda item: item[0]) if listed else None
-
-
 def released(history):
     """[(sha256, time of its last release)] of the builds kept in history, newest
     first; a build put there by hand counts from its file's time."""
@@ -174,8 +167,8 @@ def release_time(previous, history, signing):
     the new build as a rollback. history/ counts too, signed or not: it outlives
     public/, and the current release may be unsigned."""
     now = int(time.time())
-    last = last_release(history)
-    known = [(previous, "the current release was signed"), (last and last[0], "history/ lists a release made")]
+    newest = max((seconds for seconds, _ in releases(history)), default=None)
+    known = [(previous, "the current release was signed"), (newest, "history/ lists a release made")]
     if signing:
         for seconds, what in known:
             if seconds is not None and now < seconds:
