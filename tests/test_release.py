@@ -154,6 +154,13 @@ def later_current_release(root, keys):
     signing.run("-S", "-s", str(keys / "ours.key"), "-m", str(path), "-t", f"timestamp:{int(time.time()) + 3600}")
 
 
+def history_ahead(root):
+    """history/ restored without public/'s signature, its last release an hour ahead of this clock."""
+    os.remove(root / "public" / (NAME + ".minisig"))
+    index = root / "history" / "releases"
+    index.write_text(index.read_text() + f"{int(time.time()) + 3600}\t{index.read_text().split()[1]}\n")
+
+
 # bad input: (what is done, the words of the refusal)
 BAD = {
     "a missing build": (lambda b, k, r: ([b[0].parent / "none", r, *signed(k)], {}), "cannot read the build"),
@@ -169,6 +176,8 @@ BAD = {
                                         "is not a directory"),
     "a rollback": (lambda b, k, r: later_current_release(r, k) or ([b[2], r, *signed(k)], {}),
                    "launchers that installed it would refuse the new build as a rollback"),
+    "a rollback history/ knows": (lambda b, k, r: history_ahead(r) or ([b[2], r, *signed(k)], {}),
+                                  "launchers that installed it would refuse the new build as a rollback"),
 }
 
 
@@ -192,3 +201,86 @@ def test_the_console_script_is_installed():
     out = subprocess.run([script, "--help"], capture_output=True, text=True, timeout=120,
                          cwd=os.path.dirname(sys.executable) if WINDOWS else None)
     assert out.returncode == 0 and "RELEASE_DIR" in out.stdout
+
+
+@needs_minisign
+def test_the_same_build_is_signed_anew_when_the_signing_changes(rel, builds, keys):
+    base = builds[0]
+    signature = rel / "public" / (NAME + ".minisig")
+    assert release(base, rel).returncode == 0
+    for options, anew in [(signed(keys), True), (signed(keys), False), (signed(keys, "other"), True),
+                          ((*signed(keys, "other"), "--comment", "again"), True), ((), False)]:
+        before = signature.read_bytes() if signature.exists() else None
+        out = release(base, rel, *options)
+        assert out.returncode == 0 and ("nothing changed" in out.stdout) != anew, (options, out.stdout)
+        assert (signature.read_bytes() != before) == anew
+    assert b"\tagain\n" in before and len((rel / "history" / "releases").read_text().splitlines()) == 4
+
+
+@pytest.mark.skipif(WINDOWS, reason="a symbolic link needs a privilege Windows does not give by default")
+def test_a_linked_public_is_published_into_the_directory_it_names(tmp_path, rel, builds):
+    base, _, near = builds
+    web = tmp_path / "www" / "launcher"
+    web.mkdir(parents=True)
+    rel.mkdir()
+    os.symlink(web, rel / "public")
+    assert release(base, rel).returncode == 0 and release(near, rel).returncode == 0
+    published = tree(web)
+    assert os.path.islink(rel / "public") and published[NAME] == near.read_bytes()
+    assert f"{NAME}.patches/{updater_release.sha256(base.read_bytes())}.zst" in published
+    # a swap stopped between its renames leaves the link dangling: the next run puts the tree back
+    os.rename(web, str(web) + ".old")
+    assert "nothing changed" in release(near, rel).stdout and tree(web) == published
+    assert os.listdir(tmp_path / "www") == ["launcher"] and sorted(os.listdir(rel)) == ["history", "public"]
+
+
+# a fault at the swap: (the exit status, whether the new release is out)
+SWAP_FAULTS = {"a refused rename (on Windows, a file held open)": (1, False),
+               "a failed sync of history/ after the swap": (3, True),
+               "an interrupt removing public.old": (3, True)}
+
+
+@pytest.mark.no_leakcheck("the publisher's command only, which never calls the module")
+@pytest.mark.parametrize("case", SWAP_FAULTS)
+def test_a_fault_at_the_swap_says_what_was_published(rel, builds, monkeypatch, capsys, case):
+    base, far, near = builds
+    assert updater_release.main([str(base), str(rel)]) == 0
+    before, public, swapped = tree(rel), os.path.join(rel, "public"), []
+    rename, fsync, rmtree = os.rename, os.fsync, shutil.rmtree
+
+    def renaming(old, new):
+        if "rename" in case and old == public:
+            raise PermissionError(13, "Access is denied")
+        rename(old, new)
+        swapped.append(new == public)
+
+    def syncing(fd):
+        if "sync" in case and any(swapped):
+            raise OSError(5, "Input/output error")
+        fsync(fd)
+
+    def removing(path, *args, **kwargs):
+        if "interrupt" in case and path == public + ".old":
+            raise KeyboardInterrupt
+        rmtree(path, *args, **kwargs)
+
+    monkeypatch.setattr(os, "rename", renaming)
+    monkeypatch.setattr(os, "fsync", syncing)
+    monkeypatch.setattr(shutil, "rmtree", removing)
+    status, published = SWAP_FAULTS[case]
+    assert updater_release.main([str(near), str(rel)]) == status
+    said = capsys.readouterr().err
+    assert ("published, but" in said) == published and ("stays as it was" in said) != published, said
+    monkeypatch.undo()
+    if not published:
+        assert tree(rel) == before
+        hand = rel / "history" / updater_release.sha256(far.read_bytes())  # put there by hand, newer
+        shutil.copy(far, hand)
+        os.utime(hand, (time.time() + 3600,) * 2)
+    # the rerun finishes what was left: the release listed last in history/
+    assert updater_release.main([str(near), str(rel), "--keep", "1"]) == 0
+    out = tree(rel / "public")
+    assert out[NAME] == near.read_bytes() and f"{NAME}.patches/{updater_release.sha256(base.read_bytes())}.zst" in out
+    index = (rel / "history" / "releases").read_text().splitlines()
+    assert index[-1].endswith(updater_release.sha256(near.read_bytes())) and sorted(os.listdir(rel)) == [
+        "history", "public"]
