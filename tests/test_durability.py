@@ -147,7 +147,8 @@ def unsynced(trace, directory):
     """What a `strace -f -y` log leaves to the page cache under `directory`: each file
     written there must be fsynced (or fdatasynced) after its last write and before its
     close, and each directory there that gains a name (a file made, a rename, link or
-    mkdir into it) must be synced after the last. [] when all is durable."""
+    mkdir into it) must be synced after the last and before any program starts.
+    [] when all is durable."""
     def inside(path):
         return path == directory or path.startswith(directory.rstrip("/") + "/")
 
@@ -167,6 +168,10 @@ def unsynced(trace, directory):
             named.pop(descriptors[0][1], None)
         elif name == "close" and dirty.pop(descriptors[0], None):
             faults.append(f"{descriptors[0][1]} closed without a sync after its last write")
+        elif name == "execve":
+            faults += [f"{QUOTED.findall(rest)[0]} started before a sync of {folder} after the {last}"
+                       for folder, last in named.items()]
+            named.clear()
         elif name in NAMING or (name in ("open", "openat", "creat") and "O_CREAT" in rest):
             made = QUOTED.findall(rest)[-1]
             relative_to = DESCRIPTOR.findall(rest[: rest.rindex(f'"{made}"')]) or [("", "")]
