@@ -214,13 +214,19 @@ ROLLBACK = {
     "the same second": (stamped(T), None),
     "a second later": (stamped(T + 1), None),
     "20 digits, leading zeros": (stamped(f"{T + 1:020d}"), None),
+    # times compared as numbers, the record at the third field's time
+    "9 digits after 10": (stamped(10**9 - 1), f"the build was signed at {10**9 - 1}, before the installed one "
+                                              f"({10**9})", 10**9),
+    "10 digits after 9": (stamped(10**9), None, 10**9 - 1),
 }
 
 
 @pytest.mark.parametrize("case", ROLLBACK)
 def test_a_build_signed_before_the_installed_one_is_refused(installed, signed, install_dir,
                                                             publisher, case):
-    comment, words = ROLLBACK[case]
+    comment, words, *record_at = ROLLBACK[case]
+    if record_at:
+        install_dir.write(install_dir.launcher + ".minisig", publisher.sign(installed[0], comment=stamped(*record_at)))
     before = install_dir.files()
     body = install_dir.launcher_script("served")
     signature = publisher.sign(body, comment=comment)
