@@ -14,7 +14,7 @@ import pytest
 import signing
 import updater
 from conftest import child_env
-from test_signed import garble, other_publisher, publisher, stamped, tampered_comment  # noqa: F401
+from test_signed import Reports, garble, other_publisher, publisher, stamped, tampered_comment  # noqa: F401
 
 T = 1700003600
 needs_minisign = pytest.mark.skipif(not signing.AVAILABLE, reason="the minisign tool is not installed")
@@ -107,6 +107,8 @@ def signed_at(seconds_or_comment):
 # the published build's signature time (or comment), what happens to the install, the answer
 SIGNED = {
     "the installed build again": (None, None, False),
+    "the installed build again, launcher swapped by hand": (None, "swap", True),
+    "the installed build again, no launcher": (None, "no launcher", True),
     "another build of the same second": (T, None, True),
     "a later build": (T + 1, None, True),
     "an earlier build": (T - 1, None, False),
@@ -132,6 +134,8 @@ def test_with_a_key_the_record_decides(installed, install_dir, beside, https_ser
         install_dir.write(record, garble(kept))
     elif spoil == "drop":
         os.remove(record)
+    elif spoil == "no launcher":
+        os.remove(install_dir.launcher)
     assert updater.check_for_update() is answer
     assert len(https_server.requests(install_dir.url + ".minisig")) == 1
     assert https_server.requests(install_dir.url) == https_server.requests(install_dir.url + ".sha256") == []
@@ -167,8 +171,8 @@ def test_with_a_key_an_unverifiable_signature_raises(installed, install_dir, bes
 
 @needs_minisign
 def test_the_launcher_is_read_at_most_once(installed, install_dir, beside, https_server, publisher, child):  # noqa: F811
-    """Counted by the audit hook in a child: no read for the digest-free answers
-    with a key, one to prove the record, one for the digest without a key."""
+    """Counted by the audit hook in a child: no read for a later build, one to
+    prove a record equal to or later than the signature, one for the digest."""
     later = publisher.sign(install_dir.launcher_script("new"), comment=stamped(T + 1))
     earlier = publisher.sign(install_dir.launcher_script("old"), comment=stamped(T - 1))
     with open(install_dir.launcher + ".minisig", "rb") as f:
@@ -188,7 +192,7 @@ for name, url in {urls!r}:
     print(name, updater.check_for_update(), len(opened))
 """
     done = child(code, env=child_env(**https_server.env()))
-    assert done.stdout.split("\n")[:-1] == ["same False 0", "later True 0", "earlier False 1", "digest True 1"], \
+    assert done.stdout.split("\n")[:-1] == ["same False 1", "later True 0", "earlier False 1", "digest True 1"], \
         done.stderr
 
 
@@ -209,6 +213,22 @@ def test_files_beside_the_build_keep_the_query(install_dir, beside, https_server
     patch = path + ".patches/" + sha256_of(install_dir.launcher) + ".zst"
     for asked, times in ((path + ".sha256", 1), (path + ".minisig", 2), (patch, 1), (path, 1)):
         assert [seen.query for seen in https_server.requests(asked)] == ["channel=beta&x=a.b"] * times, asked
+
+
+@needs_minisign
+@pytest.mark.parametrize("rest", ["", "?c=1", "#x", "/"])
+def test_a_url_without_a_file_name_has_nothing_beside_it(install_dir, https_server, publisher, monkeypatch, rest):
+    """https://host + ".minisig" would be another host; the build alone downloads as before."""
+    https_server.add(install_dir.launcher_script("new"), path="/")
+    install_dir.point(https_server.url("") + rest)
+    words = f"UPDATE_URL does not end its path with the build's file name: {install_dir.url!r}"
+    assert updater.download_new_exe_with_progress(lambda *report: None) == install_dir.download
+    monkeypatch.setattr(updater, "UPDATE_PUBLIC_KEY", publisher.public_key, raising=False)
+    with pytest.raises(ValueError) as caught:
+        updater.check_for_update()
+    assert str(caught.value) == words and entry(caught.value) == ("updater.check_for_update", 336)
+    reports = Reports()
+    assert updater.download_new_exe_with_progress(reports) is None and str(reports.error) == words
 
 
 @needs_minisign

@@ -199,13 +199,13 @@ def installed(signed, install_dir, publisher):
     return body, signature
 
 
-def refusal(seconds):
-    return f"the build was signed at {seconds}, before the installed one ({T})"
+def refusal(seconds, installed=T):
+    return f"the build was signed at {seconds}, before the installed one ({installed})"
 
 
 NO_TIME = f"the build's signature carries no time, and the installed one was signed at {T}"
 
-# the trusted comment of the served build, and the words of its refusal (None: it installs)
+# the trusted comment of the served build, the words of its refusal (None: it installs), the record's time if not T
 ROLLBACK = {
     "a second earlier": (stamped(T - 1), refusal(T - 1)),
     "no time": ("build 3", NO_TIME),
@@ -214,13 +214,17 @@ ROLLBACK = {
     "the same second": (stamped(T), None),
     "a second later": (stamped(T + 1), None),
     "20 digits, leading zeros": (stamped(f"{T + 1:020d}"), None),
+    "999999999, the record at 1000000000": (stamped(10**9 - 1), refusal(10**9 - 1, 10**9), 10**9),
+    "1000000000, the record at 999999999": (stamped(10**9), None, 10**9 - 1),
 }
 
 
 @pytest.mark.parametrize("case", ROLLBACK)
 def test_a_build_signed_before_the_installed_one_is_refused(installed, signed, install_dir,
                                                             publisher, case):
-    comment, words = ROLLBACK[case]
+    comment, words, *record_at = ROLLBACK[case]
+    if record_at:
+        install_dir.write(install_dir.launcher + ".minisig", publisher.sign(installed[0], comment=stamped(*record_at)))
     before = install_dir.files()
     body = install_dir.launcher_script("served")
     signature = publisher.sign(body, comment=comment)

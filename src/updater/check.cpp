@@ -95,14 +95,14 @@ Outcome compare_digest(PyObject *main_exe, PyObject *published, bool *differs)
 
 /// Lines 357-369, with a key, once the published signature has verified: the
 /// answer from the installed record, which is read, and the launcher only when
-/// the record must be proven. Sets *differs.
+/// the record must be proven, once. Sets *differs.
 ///     try:
 ///         with open(main_exe + ".minisig", "rb") as f:
 ///             record = f.read(4097)
 ///     except Exception:
 ///         return True
 ///     if record == published:
-///         return False
+///         return <signature does not verify against the launcher; any Exception means it does not>
 ///     if <the record does not parse, names another key or carries no time>:
 ///         return True
 ///     if <the signature carries a time not earlier than the record's>:
@@ -127,8 +127,17 @@ Outcome compare_record(const minisign::PublicKey &key, const minisign::Signature
     if (PyBytes_AsStringAndSize(record.get(), &data, &size) < 0 ||
         PyBytes_AsStringAndSize(published, &text, &text_size) < 0)
         return check_error(ck::record_equal);
+    // The published build is installed only if the launcher is that build: a
+    // record can lie beside another launcher (a failed first install, a
+    // launcher put back by hand), and then the download would install.
     if (size == text_size && std::memcmp(data, text, static_cast<size_t>(size)) == 0) {
-        *differs = false;
+        minisign::Status status = minisign::Status::ok;
+        if (verify_file(key, sig, main_exe, {}, &status) < 0) {
+            if (!swallow_exception())
+                return check_error(ck::record_proven);
+            return Outcome::ok();
+        }
+        *differs = status != minisign::Status::ok;
         return Outcome::ok();
     }
     minisign::Signature recorded{};

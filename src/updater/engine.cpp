@@ -532,10 +532,27 @@ Outcome Writer::put(PyObject *chunk)
 
 namespace {
 
+/// Whether url[:at], a URL without its query and fragment, ends its path with
+/// a file name: its path is not empty and does not end in "/". 1 or 0, or -1
+/// with an exception set.
+int names_file(PyObject *url, Py_ssize_t at)
+{
+    if (at == 0 || PyUnicode_READ_CHAR(url, at - 1) == U'/')
+        return 0;
+    Py_ssize_t scheme = PyUnicode_Find(url, names.scheme_sep, 0, at, 1);
+    if (scheme < 0)
+        return scheme == -2 ? -1 : 1;
+    Py_ssize_t path = PyUnicode_FindChar(url, U'/', scheme + PyUnicode_GET_LENGTH(names.scheme_sep), at, 1);
+    return path == -2 ? -1 : path >= 0;
+}
+
 /// `url` with `suffix` added to its path: before the first "?" or "#", which
-/// begin the query and the fragment, kept as they are. A new reference, or
-/// nullptr with an exception set.
+/// begin the query and the fragment, kept as they are. A path that names no
+/// file (https://example.com, https://example.com/dir/) has nothing to add
+/// the suffix to: ValueError. A new reference, or nullptr with an exception set.
 ///     at = min(i for i in (url.find("?"), url.find("#"), len(url)) if i >= 0)
+///     if <the path of url[:at] is empty or ends in "/">:
+///         raise ValueError(f"UPDATE_URL does not end its path with the build's file name: {url!r}")
 ///     url[:at] + suffix + url[at:]
 Ref beside(PyObject *url, PyObject *suffix)
 {
@@ -549,6 +566,13 @@ Ref beside(PyObject *url, PyObject *suffix)
             return {};
         if (found >= 0)
             at = found;
+    }
+    int named = names_file(url, at);
+    if (named < 0)
+        return {};
+    if (!named) {
+        PyErr_Format(PyExc_ValueError, "UPDATE_URL does not end its path with the build's file name: %R", url);
+        return {};
     }
     Ref path = steal(PyUnicode_Substring(url, 0, at));
     Ref rest = path ? steal(PyUnicode_Substring(url, at, length)) : Ref{};

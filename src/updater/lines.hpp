@@ -279,6 +279,7 @@ constexpr int compare_digest = 355;
 constexpr int verify = 356;
 constexpr int record_open = 358;    // inside try/except Exception: return True (357-361)
 constexpr int record_equal = 362;
+constexpr int record_proven = 363;  // the equal record proven against the launcher: only an interrupt fails it
 constexpr int installed = 368;      // the record proven against the launcher: only an interrupt fails it
 }  // namespace check
 

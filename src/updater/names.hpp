@@ -110,6 +110,6 @@
     TXT(patch_cut_short, "the patch is cut short")                                \
     TXT(patch_too_long, "the patch makes more than the size it declares")         \
     TXT(patch_trailing, "the patch has bytes after its frame")                    \
-    TXT(sha256_suffix, ".sha256")                                                 \
+    TXT(sha256_suffix, ".sha256") TXT(scheme_sep, "://")                          \
     TXT(digest_too_large, "the digest file is larger than 4096 bytes")            \
     TXT(digest_malformed, "the digest file does not begin with 64 hex digits")
