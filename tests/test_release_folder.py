@@ -174,3 +174,23 @@ def test_scanning_refuses_what_a_launcher_cannot_make(contents, make):
     make(contents)
     with pytest.raises(Refused):
         folder.scan(contents)
+
+
+@pytest.mark.no_leakcheck("runs the frozen builds; no module code runs in this process")
+def test_real_builds_read_as_frozen_and_start_from_their_folders(onedir_builds, frozen_launchers, tmp_path):
+    import subprocess
+    from frozen_fixtures import read_starts
+    from onedir_fixtures import TAGS
+    for build in (frozen_launchers.old, frozen_launchers.new):
+        assert folder.read_frozen(build).onefile
+    for tag in TAGS:
+        assert folder.read_frozen(onedir_builds.exe(tag)) == folder.Frozen(
+            f"_internal-{tag}", False, (f"pyi-contents-directory _internal-{tag}",))
+        launcher = onedir_builds.install(tag, str(tmp_path / tag))
+        # Nothing answers there: the update fails once the build has started.
+        subprocess.run([launcher, "https://127.0.0.1:9/QuelbaLauncher.exe", "--console"],
+                       capture_output=True, timeout=120)
+        (start,) = read_starts(str(tmp_path / tag))
+        assert (start["version"], start["motd"], start["meipass"]) == (
+            tag, "three" if tag in ("b3", "b4") else "one", str(tmp_path / tag / f"_internal-{tag}"))
+        assert ("sqlite" in start) == (tag == "b4")
