@@ -178,8 +178,8 @@ def report(args, build, digest, seconds, rows, signer, public, contents):
               f"{f' and {links:,} links' if links else ''}, {sum(e['size'] for e in files):,} bytes")
         for reused, what in ((False, "compressed anew"), (True, "reused from history/")):
             blobs = [b for b in contents.blobs if b.reused == reused]
-            print(f"  {len(blobs):,} blobs {what}: {sum(b.size for b in blobs):,} bytes of files,"
-                  f" {sum(b.stored for b in blobs):,} compressed")
+            print(f"  blobs {what}: {len(blobs):,} ({sum(b.size for b in blobs):,} bytes of files,"
+                  f" {sum(b.stored for b in blobs):,} compressed)")
     if signer:
         shown = f"timestamp:{seconds}\t{args.comment}".replace("\t", "\\t")
         print(f"  signed at {seconds} ({when(seconds)}) with key {signer.key_id}, trusted comment \"{shown}\"")
@@ -216,8 +216,11 @@ def parser():
         prog="updater-release",
         description="Makes RELEASE_DIR/public/, the tree to upload at the directory of UPDATE_URL: the "
                     "build, its .sha256, its .minisig (with a key) and the patches from the builds "
-                    "released before, which RELEASE_DIR/history/ keeps.")
-    p.add_argument("build", metavar="NEW_BUILD", help="the new launcher build")
+                    "released before, which RELEASE_DIR/history/ keeps; for a folder build, also the "
+                    "manifest of its contents folder (.contents) and its files (.files/).")
+    p.add_argument("build", metavar="NEW_BUILD",
+                   help="the new launcher build: one file, or a PyInstaller one-dir build (its folder, or its "
+                        "executable beside its contents folder)")
     p.add_argument("release_dir", metavar="RELEASE_DIR", help="the release directory (made when missing)")
     p.add_argument("--secret-key", metavar="FILE", help="minisign secret key to sign with")
     p.add_argument("--public-key", metavar="FILE",
