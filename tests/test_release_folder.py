@@ -204,8 +204,7 @@ def test_real_builds_read_as_frozen_and_start_from_their_folders(onedir_builds, 
 def released_b1(onedir_builds, tmp_path_factory):
     """A release directory where the folder build b1 is the current release."""
     rel = tmp_path_factory.mktemp("released") / "release"
-    out = release(onedir_builds.path("b1"), rel)
-    assert out.returncode == 0, out.stderr
+    assert release(onedir_builds.path("b1"), rel).returncode == 0
     return rel
 
 
@@ -217,8 +216,7 @@ def test_folder_builds_are_released_with_their_contents_signed(onedir_builds, ke
     first = tree(rel / "public")
     out = release(onedir_builds.exe("b3"), rel, *signed(keys))  # the executable alone: its folder too
     assert out.returncode == 0, out.stderr
-    public, exe = tree(rel / "public"), (tmp_path / NAME)
-    exe.write_bytes(public[NAME])
+    public, exe, manifest_path = tree(rel / "public"), tmp_path / NAME, tmp_path / (NAME + ".contents")
     manifest = folder.check_manifest(public[NAME + ".contents"])
     assert public[NAME] == open(onedir_builds.exe("b3"), "rb").read() and manifest["build"] == sha256(public[NAME])
     assert manifest["folder"] == "_internal-b3" and manifest["size"] == len(public[NAME])
@@ -227,7 +225,6 @@ def test_folder_builds_are_released_with_their_contents_signed(onedir_builds, ke
     # Only data/motd.txt changed: its blob alone is compressed anew, beside the patch of the executable.
     assert "\n  blobs compressed anew: 1 (5 bytes of files," in out.stdout
     assert f"{NAME}.patches/{sha256(first[NAME])}.zst" in public
-    manifest_path = tmp_path / (NAME + ".contents")
     for path, name in ((exe, NAME), (manifest_path, NAME + ".contents")):
         path.write_bytes(public[name])
         (tmp_path / (name + ".minisig")).write_bytes(public[name + ".minisig"])
@@ -237,8 +234,7 @@ def test_folder_builds_are_released_with_their_contents_signed(onedir_builds, ke
 
 
 def copy_build(builds, tmp, extra=None, exe=None):
-    """A copy of the folder build b1 in `tmp`/b1: with a file added at `extra`
-    (a path in the folder), or its executable's bytes replaced by `exe`."""
+    """A copy of the folder build b1 in `tmp`, with a file added at `extra` or its executable's bytes `exe`."""
     root = tmp / "b1"
     shutil.copytree(builds.path("b1"), root, symlinks=True)
     if extra:
