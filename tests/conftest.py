@@ -57,3 +57,4 @@ from https_fixtures import *  # noqa: E402,F401,F403
 from display_fixtures import *  # noqa: E402,F401,F403
 from leakcheck import *  # noqa: E402,F401,F403
 from frozen_fixtures import *  # noqa: E402,F401,F403
+from onedir_fixtures import *  # noqa: E402,F401,F403

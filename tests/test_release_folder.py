@@ -2,11 +2,15 @@
 rules, and the round trip from a folder to its blobs."""
 import json
 import os
+import shutil
 import struct
 
 import pytest
 
-from updater_release import folder
+import signing
+from https_fixtures import WINDOWS
+from test_release import NAME, keys, release, signed, tree  # noqa: F401 (keys: a fixture)
+from updater_release import folder, sha256, signed_time
 
 DIGEST = "ab" * 32
 GOOD = {"format": 1, "build": DIGEST, "size": 10, "folder": "_internal-1.2",
@@ -174,3 +178,106 @@ def test_scanning_refuses_what_a_launcher_cannot_make(contents, make):
     make(contents)
     with pytest.raises(Refused):
         folder.scan(contents)
+
+
+@pytest.mark.no_leakcheck("runs the frozen builds; no module code runs in this process")
+def test_real_builds_read_as_frozen_and_start_from_their_folders(onedir_builds, frozen_launchers, tmp_path):
+    import subprocess
+    from frozen_fixtures import read_starts
+    from onedir_fixtures import TAGS
+    for build in (frozen_launchers.old, frozen_launchers.new):
+        assert folder.read_frozen(build).onefile
+    for tag in TAGS:
+        assert folder.read_frozen(onedir_builds.exe(tag)) == folder.Frozen(
+            f"_internal-{tag}", False, (f"pyi-contents-directory _internal-{tag}",))
+        launcher = onedir_builds.install(tag, str(tmp_path / tag))
+        # Nothing answers there: the update fails once the build has started.
+        subprocess.run([launcher, "https://127.0.0.1:9/QuelbaLauncher.exe", "--console"],
+                       capture_output=True, timeout=120)
+        (start,) = read_starts(str(tmp_path / tag))
+        assert (start["version"], start["motd"], start["meipass"]) == (
+            tag, "three" if tag in ("b3", "b4") else "one", str(tmp_path / tag / f"_internal-{tag}"))
+        assert ("sqlite" in start) == (tag == "b4")
+
+
+@pytest.fixture(scope="module")
+def released_b1(onedir_builds, tmp_path_factory):
+    """A release directory where the folder build b1 is the current release."""
+    rel = tmp_path_factory.mktemp("released") / "release"
+    assert release(onedir_builds.path("b1"), rel).returncode == 0
+    return rel
+
+
+@pytest.mark.no_leakcheck("the publisher's command only, which never calls the module")
+def test_folder_builds_are_released_with_their_contents_signed(onedir_builds, keys, tmp_path):
+    rel = tmp_path / "release"
+    out = release(onedir_builds.path("b1"), rel, *signed(keys))  # the folder, its executable without ".exe"
+    assert out.returncode == 0 and "contents folder _internal-b1" in out.stdout, out.stderr
+    first = tree(rel / "public")
+    out = release(onedir_builds.exe("b3"), rel, *signed(keys))  # the executable alone: its folder too
+    assert out.returncode == 0, out.stderr
+    public, exe, manifest_path = tree(rel / "public"), tmp_path / NAME, tmp_path / (NAME + ".contents")
+    manifest = folder.check_manifest(public[NAME + ".contents"])
+    assert public[NAME] == open(onedir_builds.exe("b3"), "rb").read() and manifest["build"] == sha256(public[NAME])
+    assert manifest["folder"] == "_internal-b3" and manifest["size"] == len(public[NAME])
+    assert {p for p in public if ".files/" in p} == {f"{NAME}.files/{e['sha256']}.zst" for e in manifest["files"]
+                                                     if "sha256" in e}
+    # Only data/motd.txt changed: its blob alone is compressed anew, beside the patch of the executable.
+    assert "\n  blobs compressed anew: 1 (5 bytes of files," in out.stdout
+    assert f"{NAME}.patches/{sha256(first[NAME])}.zst" in public
+    for path, name in ((exe, NAME), (manifest_path, NAME + ".contents")):
+        path.write_bytes(public[name])
+        (tmp_path / (name + ".minisig")).write_bytes(public[name + ".minisig"])
+        signing.run("-V", "-p", str(keys / "ours.pub"), "-m", str(path))
+    assert signed_time(str(manifest_path) + ".minisig") == signed_time(str(exe) + ".minisig")
+    assert sorted(os.listdir(rel / "history" / "contents")) == sorted([sha256(first[NAME]), sha256(public[NAME])])
+
+
+def copy_build(builds, tmp, extra=None, exe=None):
+    """A copy of the folder build b1 in `tmp`, with a file added at `extra` or its executable's bytes `exe`."""
+    root = tmp / "b1"
+    shutil.copytree(builds.path("b1"), root, symlinks=True)
+    if extra:
+        (root / extra).write_bytes(b"added")
+    if exe is not None:
+        (root / os.path.basename(builds.exe("b1"))).write_bytes(exe)
+    return root
+
+
+def exe_naming(builds, contents):
+    """b1's executable, naming the contents folder `contents` instead."""
+    data = open(builds.exe("b1"), "rb").read()
+    option = b"pyi-contents-directory _internal-b1"
+    assert data.count(option) == 1
+    return data.replace(option, option[:-len("_internal-b1")] + contents.ljust(len("_internal-b1"), b"\0"))
+
+
+# A folder build refused: (what is released, the words of the refusal)
+REFUSED = {
+    "no folder beside": (lambda b, f, t: copy_build(b, t, exe=exe_naming(b, b"_internal-x")),
+                         "is not a folder beside it"),
+    "the executable alone": (lambda b, f, t: shutil.copy(b.exe("b1"), t), "is not a folder beside it"),
+    "a flat layout": (lambda b, f, t: copy_build(b, t, exe=exe_naming(b, b".")), "a flat layout"),
+    "the name reused with other files": (lambda b, f, t: copy_build(b, t, "_internal-b1/new.txt"),
+                                         "released before with other files (new.txt differ)"),
+    "a name Windows reserves": (lambda b, f, t: copy_build(b, t, "_internal-b1/CON"), "a name Windows reserves"),
+    "a stream name": (lambda b, f, t: copy_build(b, t, "_internal-b1/a:b"), "holds ':'"),  # names Windows refuses
+    "an entry beside": (lambda b, f, t: copy_build(b, t, "notes.txt"), "holds notes.txt beside"),
+    "a one-file build as a folder": (lambda b, f, t: copy_build(b, t, exe=open(f.new, "rb").read()),
+                                     "is a one-file build"),
+    "no PyInstaller build": (lambda b, f, t: copy_build(b, t, exe=b"\x7fELF" + bytes(4000)), "no PyInstaller build"),
+}
+
+
+@pytest.mark.no_leakcheck("the publisher's command only, which never calls the module")
+@pytest.mark.parametrize("case", [pytest.param(c, marks=pytest.mark.skipif(
+    WINDOWS and c in ("a name Windows reserves", "a stream name"), reason="Windows makes no such file"))
+    for c in REFUSED])
+def test_folder_builds_refused_publish_nothing(onedir_builds, frozen_launchers, released_b1, tmp_path, case):
+    rel = tmp_path / "release"
+    shutil.copytree(released_b1, rel)
+    make, words = REFUSED[case]
+    before = tree(rel)
+    out = release(make(onedir_builds, frozen_launchers, tmp_path), rel)
+    assert out.returncode == 2 and words in out.stderr and "nothing was published" in out.stderr, out.stderr
+    assert tree(rel) == before

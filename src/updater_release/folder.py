@@ -455,3 +455,88 @@ def _write(path, data):
 def _zstd_error():
     from updater_release import zstd_module
     return zstd_module().ZstdError
+
+
+class Build(NamedTuple):
+    """A folder build found for release: the executable, the folder that holds
+    it and the name of its contents folder there."""
+    exe: str
+    root: str
+    contents: str
+
+    @property
+    def folder(self):
+        return os.path.join(self.root, self.contents)
+
+
+def find_build(path, name):
+    """The Build that `path` gives: a folder build's folder, or a one-dir
+    executable standing beside its contents folder. None for anything the
+    command releases as one file. Raises Refused (from the package) saying why
+    a folder or a one-dir executable cannot be released."""
+    from updater_release import Refused
+    if os.path.isdir(path):
+        # The executable is --name; a build frozen for Linux or macOS lacks ".exe".
+        names = [name] + ([name[:-4]] if name.lower().endswith(".exe") and len(name) > 4 else [])
+        found = [n for n in names if os.path.isfile(os.path.join(path, n))]
+        if not found:
+            raise Refused(f"cannot read the build {path} as a folder build: it holds no executable"
+                          f" {' or '.join(names)} (--name names it)")
+        exe, root = os.path.join(path, found[0]), path
+        frozen = _frozen(exe, Refused)
+        if frozen is None:
+            raise Refused(f"{exe} is no PyInstaller build: a folder build is the executable PyInstaller writes"
+                          f" beside its contents folder")
+        if frozen.onefile:
+            raise Refused(f"{exe} is a one-file build, not a folder build: release the file itself")
+    else:
+        try:
+            frozen = _frozen(path, Refused)
+        except Refused:
+            return None  # read_build says why it cannot be read
+        if frozen is None or frozen.onefile:
+            return None
+        exe, root = path, os.path.dirname(os.path.abspath(path))
+    # A one-dir build, never released as one file: its folder stands beside it.
+    contents = frozen.contents
+    if contents in (None, "."):
+        raise Refused(f"{exe} is a one-dir build whose files lie beside it (a flat layout), which cannot be"
+                      f" updated beside a running build: freeze it with --contents-directory and a name per"
+                      f" build")
+    try:
+        check_segment(contents, "the contents folder")
+    except ValueError as e:
+        raise Refused(f"{exe} names a contents folder that launchers refuse: {e}") from None
+    folder = os.path.join(root, contents)
+    if os.path.islink(folder) or not os.path.isdir(folder):
+        raise Refused(f"{exe} is a one-dir build, and its contents folder {contents} is not a folder beside it"
+                      f" in {root}: release the folder PyInstaller wrote, whole")
+    others = sorted(set(os.listdir(root)) - {os.path.basename(exe), contents})
+    if others:
+        raise Refused(f"the folder build {root} holds {', '.join(others)} beside {os.path.basename(exe)} and its"
+                      f" contents folder {contents}: a folder build holds those two alone")
+    return Build(exe, root, contents)
+
+
+def _frozen(path, refused):
+    try:
+        return read_frozen(path)
+    except OSError as e:
+        raise refused(f"cannot read the build {path}: {e.strerror or e}") from None
+
+
+def released_folders(manifests):
+    """{casefolded folder name: (folder name, files, where)} of the manifests
+    given as (where, bytes) pairs. Raises Refused (from the package) for one
+    that is not a manifest: the names it used would be lost."""
+    from updater_release import Refused
+    folders = {}
+    for where, data in manifests:
+        try:
+            manifest = json.loads(data.decode("utf-8"))
+            name, files = manifest["folder"], manifest["files"]
+        except (ValueError, TypeError, KeyError) as e:
+            raise Refused(f"{where} is not a manifest ({e}): restore it, or remove it when no launcher may"
+                          f" run that release") from None
+        folders.setdefault(str(name).casefold(), (name, files, where))
+    return folders

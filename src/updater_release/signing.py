@@ -49,18 +49,18 @@ class Signer:
         trusted = lines[2][len(prefix):] if len(lines) > 2 and lines[2].startswith(prefix) else None
         return comment is None or trusted is not None and trusted.partition("\t")[2] == comment
 
-    def sign(self, path, comment):
-        """Signs the file at `path` into path + ".minisig"; minisign asks for the
-        key's password itself, on the terminal (or reads it from standard input)."""
-        signature = path + ".minisig"
-        signing = subprocess.run([self.minisign, "-S", "-s", self.secret_key, "-m", path, "-x", signature,
-                                  "-t", comment], stdout=subprocess.DEVNULL)
+    def sign(self, paths, comment):
+        """Signs each file of `paths` into its path + ".minisig", all in one run
+        of minisign, which asks for the key's password itself, once, on the
+        terminal (or reads it from standard input)."""
+        signing = subprocess.run([self.minisign, "-S", "-s", self.secret_key, "-t", comment, "-m", *paths],
+                                 stdout=subprocess.DEVNULL)
         if signing.returncode != 0:
             raise Refused(f"minisign could not sign with {self.secret_key} (a wrong password?)")
-        check = subprocess.run([self.minisign, "-V", "-p", self.public_key, "-m", path, "-x", signature],
-                               stdin=subprocess.DEVNULL, capture_output=True, text=True)
-        if check.returncode != 0:
-            said = " ".join((check.stderr + check.stdout).split())
-            raise Refused(f"the new signature does not verify with --public-key {self.public_key}, the key"
-                          f" the launchers carry: {self.secret_key} is not its secret key ({said})")
-
+        for path in paths:
+            check = subprocess.run([self.minisign, "-V", "-p", self.public_key, "-m", path, "-x", path + ".minisig"],
+                                   stdin=subprocess.DEVNULL, capture_output=True, text=True)
+            if check.returncode != 0:
+                said = " ".join((check.stderr + check.stdout).split())
+                raise Refused(f"the new signature does not verify with --public-key {self.public_key}, the key"
+                              f" the launchers carry: {self.secret_key} is not its secret key ({said})")
