@@ -1041,17 +1041,15 @@ Outcome plan_folder(PyObject *exe_dir, Folder *folder, long long *to_fetch)
 }  // namespace
 
 /// Lines 371-394, before the build's download:
-///     <the running folder listed>
 ///     body = <the manifest: lines 372-381>
 ///     if public_key is not None: <its signature checked: lines 382-390>
 ///     manifest = <parsed and checked: line 391>
+///     <the running folder listed: line 371>
 ///     try: <old folders removed, the new one kept> except Exception: pass
 ///     <the plan: line 393>
 ///     total_size = manifest["size"] + <the bytes of the files to download>
 Outcome prepare_folder(PyObject *exe_dir, const Signing &signing, Folder *folder)
 {
-    if (list_folder(exe_dir, folder->running.get()) < 0)
-        return download_error(fl::list_running);
     Ref body;
     if (Outcome r = fetch_manifest(&body); r.raised())
         return r;
@@ -1060,6 +1058,8 @@ Outcome prepare_folder(PyObject *exe_dir, const Signing &signing, Folder *folder
             return r;
     if (Outcome r = parse_manifest(body.get(), folder); r.raised())
         return r;
+    if (list_folder(exe_dir, folder->running.get()) < 0)
+        return download_error(fl::list_running);
     if (remove_old_folders(exe_dir, folder->name.get(), true) < 0 && !swallow_exception())
         return download_error(fl::remove_old);
     long long to_fetch = 0;
