@@ -19,6 +19,7 @@ zstd = pytest.importorskip("compression.zstd" if sys.version_info >= (3, 14) els
 pytestmark = pytest.mark.skipif(WINDOWS, reason="links and /proc are the POSIX side's")
 
 FAILURE = (-1, 0, False, 0)
+PYTHON = sys.executable  # before a test makes the host a frozen launcher
 LIBRARY = os.urandom(200_000)  # a file every build holds
 OLD = {"lib/libpython.so": LIBRARY, "data/a.txt": b"one", "libpython.so": ("link", "lib/libpython.so")}
 NEW = {"lib/libpython.so": LIBRARY, "data/a.txt": b"two", "data/b.bin": os.urandom(70_000),
@@ -30,7 +31,7 @@ def archive(folder):
     name = f"pyi-contents-directory {folder}".encode() + b"\0"
     name += b"\0" * (-(18 + len(name)) % 16)
     toc = struct.pack("!IIIIBc", 18 + len(name), 0, 0, 0, 0, b"o") + name
-    return toc + struct.pack("!8sIIII64s", b"MEI\014\013\012\013\016", len(toc) + 88, 0, len(toc), 312, b"")
+    return b"\nexit 0\n" + toc + struct.pack("!8sIIII64s", b"MEI\014\013\012\013\016", len(toc) + 88, 0, len(toc), 312, b"")
 
 
 def manifest(exe, folder, files):
@@ -139,6 +140,8 @@ def test_updates_make_the_folder_from_local_files_and_the_release(folders, https
     total = os.path.getsize(new_exe) + sum(sizes)
     assert folders.reports[-1][2:] == (True, total) and folders.reports[-1][0] == 100.0
     assert not os.path.exists(os.path.join(folders.path, "QuelbaLauncher_new.exe.folder"))
+    with open(os.path.join(folders.path, "QuelbaLauncher.exe.folders")) as f:
+        assert f.read() == "_internal-1\n_internal-2\n"
 
     updater.replace_and_run(new_exe)
     folders.install.wait_runs(1)
@@ -260,7 +263,7 @@ def test_old_folders_go_unless_in_use_or_not_ours(folders):
     with open(os.path.join(folders.path, "QuelbaLauncher.exe.folders"), "w") as f:
         f.write("_internal-0\n../escape\n")
     mapped = os.path.join(folders.path, "_internal-0", "lib", "libpython.so")
-    holder = subprocess.Popen([sys.executable, "-c", "import mmap, sys\nf = open(sys.argv[1], 'rb')\n"
+    holder = subprocess.Popen([PYTHON, "-c", "import mmap, sys\nf = open(sys.argv[1], 'rb')\n"
                                "m = mmap.mmap(f.fileno(), 0, prot=mmap.PROT_READ)\nprint(flush=True)\n"
                                "sys.stdin.read()", mapped], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     try:
