@@ -735,7 +735,8 @@ int remove_old_folders(PyObject *exe_dir, PyObject *keep, bool unseen)
 
 /// The folder this launcher runs from: a frozen host whose sys._MEIPASS is a
 /// directory right inside the install directory.
-///     meipass = getattr(sys, "_MEIPASS", None) if getattr(sys, "frozen", False) else None
+///     meipass = getattr(sys, "_MEIPASS", None)
+///     if meipass is not None and not getattr(sys, "frozen", False): meipass = None
 ///     if meipass is not None and os.path.isdir(meipass) and <its parent is exe_dir>:
 ///         folder = os.path.basename(os.path.normpath(meipass))
 int running_folder(PyObject *exe_dir, Ref *name)
@@ -744,9 +745,9 @@ int running_folder(PyObject *exe_dir, Ref *name)
     Ref sys = global(names.sys);
     if (!sys)
         return -1;
-    Ref frozen = getattr(sys.get(), names.frozen);
-    Ref meipass = frozen ? getattr(sys.get(), names._MEIPASS) : Ref{};
-    if (!meipass) {
+    Ref meipass = getattr(sys.get(), names._MEIPASS);
+    Ref frozen = meipass ? getattr(sys.get(), names.frozen) : Ref{};
+    if (!frozen) {
         if (!pending_matches(PyExc_AttributeError))
             return -1;
         PyErr_Clear();
