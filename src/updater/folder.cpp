@@ -3,6 +3,7 @@
 // place before the executable is swapped; the folders no launcher uses go after.
 #include "engine.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -334,12 +335,9 @@ bool exact_keys(PyObject *dict, std::initializer_list<PyObject *> keys)
 {
     if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(keys.size()))
         return false;
-    for (PyObject *key : keys)
-        if (PyDict_Contains(dict, key) != 1) {
-            PyErr_Clear();
-            return false;
-        }
-    return true;
+    bool all = std::ranges::all_of(keys, [dict](PyObject *key) { return PyDict_Contains(dict, key) == 1; });
+    PyErr_Clear();
+    return all;
 }
 
 /// A link's target resolved lexically from the link's own folder into
@@ -483,7 +481,7 @@ Outcome parse_manifest(PyObject *body, Folder *folder)
             directories.insert(key.substr(0, slash));
     }
     for (const std::string &directory : directories)
-        if (folded.count(directory))
+        if (folded.contains(directory))
             return refuse("an entry that is also a folder of another",
                           steal(PyUnicode_DecodeUTF8(directory.data(), static_cast<Py_ssize_t>(directory.size()),
                                                      "replace"))
@@ -632,6 +630,16 @@ int mapped_files(std::vector<std::string> *paths)
     return PyErr_Occurred() ? -1 : 0;
 }
 
+/// `except OSError: pass`: true when the pending exception was an OSError,
+/// now dropped.
+bool swallow_oserror()
+{
+    if (!pending_matches(PyExc_OSError))
+        return false;
+    PyErr_Clear();
+    return true;
+}
+
 /// A process maps or runs a file inside the folder at `path`: 1, 0, or -1
 /// with an exception set.
 int in_use(PyObject *path, const std::vector<std::string> &mapped)
@@ -645,6 +653,35 @@ int in_use(PyObject *path, const std::vector<std::string> &mapped)
     for (const std::string &file : mapped)
         if (file.starts_with(inside))
             return 1;
+    return 0;
+}
+
+/// A listed folder removed unless a process runs from it (by `mapped`, when
+/// given; on Windows by a rename first): 1 when it stays listed, 0 when it is
+/// gone (or no folder of ours stands at its name), -1 with an exception set.
+int drop_folder(PyObject *exe_dir, PyObject *name, const std::vector<std::string> *mapped, int nt)
+{
+    Ref path = os_path(names.join, {exe_dir, name});
+    if (!path)
+        return -1;
+    // A name that holds no folder now, or a link, is no folder of ours.
+    int link = path_test(names.islink, path.get());
+    int directory = link ? 0 : path_test(names.isdir, path.get());
+    if (link < 0 || directory <= 0)
+        return link < 0 ? -1 : directory;
+    int used = mapped ? in_use(path.get(), *mapped) : 0;
+    if (used != 0)
+        return used;
+    if (nt) {
+        Ref moved = steal(PyNumber_Add(path.get(), names.removing_suffix));
+        if (!moved || remove_path(moved.get()) < 0)
+            return -1;
+        if (os_call(names.rename, {path.get(), moved.get()}) < 0)
+            return swallow_oserror() ? 1 : -1;
+        path = std::move(moved);
+    }
+    if (remove_path(path.get()) < 0)
+        return swallow_oserror() ? 1 : -1;  // tried again at the next update
     return 0;
 }
 
@@ -691,41 +728,11 @@ int remove_old_folders(PyObject *exe_dir, PyObject *keep, bool unseen)
                    (current && PyObject_RichCompareBool(name, current.get(), Py_EQ));
         if (PyErr_Occurred())
             return -1;
-        Ref path = kept ? Ref{} : os_path(names.join, {exe_dir, name});
-        if (!kept && !path)
+        if (!kept)
+            kept = drop_folder(exe_dir, name, proc ? &mapped : nullptr, nt);
+        if (kept < 0)
             return -1;
-        if (!kept) {
-            // A name that holds no folder now, or a link, is no folder of ours.
-            int link = path_test(names.islink, path.get());
-            int directory = link ? 0 : path_test(names.isdir, path.get());
-            if (link < 0 || directory < 0)
-                return -1;
-            if (!directory)
-                continue;
-            kept = proc ? in_use(path.get(), mapped) : 0;
-            if (kept < 0)
-                return -1;
-        }
-        if (!kept && nt) {
-            Ref moved = steal(PyNumber_Add(path.get(), names.removing_suffix));
-            if (!moved || remove_path(moved.get()) < 0)
-                return -1;
-            if (os_call(names.rename, {path.get(), moved.get()}) < 0) {
-                if (!pending_matches(PyExc_OSError))
-                    return -1;
-                PyErr_Clear();
-                kept = 1;
-            } else {
-                path = std::move(moved);
-            }
-        }
-        if (!kept && remove_path(path.get()) < 0) {
-            if (!pending_matches(PyExc_OSError))
-                return -1;
-            PyErr_Clear();  // tried again at the next update
-            kept = 1;
-        }
-        if (kept && PyList_Append(remaining.get(), name) < 0)
+        if (kept > 0 && PyList_Append(remaining.get(), name) < 0)
             return -1;
     }
     if (PyList_GET_SIZE(remaining.get()) == PyList_GET_SIZE(listed.get()))
@@ -938,7 +945,7 @@ int files_by_size(PyObject *exe_dir, PyObject *folders, const std::set<long long
                 long long bytes = PyLong_AsLongLong(size.get());
                 if (PyErr_Occurred())
                     return -1;
-                if ((bits & 0170000) == 0100000 && sizes.count(bytes))
+                if ((bits & 0170000) == 0100000 && sizes.contains(bytes))
                     found->emplace(bytes, std::move(file));
             }
         }
@@ -1362,11 +1369,10 @@ Outcome build_folder(PyObject *progress_callback, PyObject *exe_dir, PyObject *t
         Ref path = os_path(names.join, {temp, entry.path_text.get()});
         if (!path)
             return download_error(fl::mkdir);
-        Outcome r = Outcome::ok();
-        if (entry.source) {
-            r = copy_file(entry, path.get(), nt);
-        } else if (entry.size == 0) {
-            r = empty_file(entry, path.get(), nt);
+        if (entry.source || entry.size == 0) {
+            Outcome r = entry.source ? copy_file(entry, path.get(), nt) : empty_file(entry, path.get(), nt);
+            if (r.raised())
+                return r;
         } else {
             // from backports import zstd  (the standard library's compression.zstd from 3.14 on)
             if (!zstd) {
@@ -1374,11 +1380,11 @@ Outcome build_folder(PyObject *progress_callback, PyObject *exe_dir, PyObject *t
                 if (!zstd)
                     return download_error(fl::file_request);
             }
-            r = download_file(progress_callback, zstd.get(), entry, path.get(), tally, nt);
+            Outcome r = download_file(progress_callback, zstd.get(), entry, path.get(), tally, nt);
+            if (r.raised())
+                return r;
             tally.base += entry.size;
         }
-        if (r.raised())
-            return r;
     }
     for (const FolderEntry &entry : folder->files) {
         if (!entry.link)

@@ -263,8 +263,8 @@ Outcome check_new_folder(PyObject *new_exe, PyObject *exe_dir, Ref *new_folder)
         return swap_error(fl::swap_check);
     if (!*new_folder)
         return Outcome::ok();
-    Ref join = dotted(names.os, {names.path, names.join});
-    Ref path = join ? call(join.get(), {exe_dir, new_folder->get()}) : Ref{};
+    Ref os_path_join = dotted(names.os, {names.path, names.join});
+    Ref path = os_path_join ? call(os_path_join.get(), {exe_dir, new_folder->get()}) : Ref{};
     int present = path ? path_test(names.isdir, path.get()) : -1;
     if (present < 0)
         return swap_error(fl::swap_check);
