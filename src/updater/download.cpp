@@ -69,9 +69,9 @@ PyObject *get_exe_dir_body(PyObject *, PyObject *const *)
 /// check, flush and fsync of finish_file. `digest` is the BLAKE2b hash of a
 /// signed build, or null.
 Outcome copy_body(PyObject *progress_callback, PyObject *resp, PyObject *f, PyObject *digest,
-                  const TotalSize &total_size, double start_time)
+                  const TotalSize &total_size, double start_time, const Tally *tally)
 {
-    Writer out(progress_callback, f, digest, total_size, start_time);
+    Writer out(progress_callback, f, digest, total_size, start_time, tally);
     // resp.read is looked up once, as the writer's methods are.
     Ref read;
     // while True:
@@ -100,7 +100,7 @@ Outcome copy_body(PyObject *progress_callback, PyObject *resp, PyObject *f, PyOb
 /// Lines 80-110, the `with urlopen(...)` block. Sets *opened once the download
 /// file has been made.
 Outcome save_response(PyObject *progress_callback, PyObject *new_path, PyObject *req, PyObject *resp,
-                      PyObject *digest, bool *opened)
+                      PyObject *digest, bool *opened, const Tally *tally)
 {
     if (Outcome r = check_hops(req, resp, dl::https_check); r.raised())
         return r;
@@ -110,7 +110,7 @@ Outcome save_response(PyObject *progress_callback, PyObject *new_path, PyObject 
     // downloaded = 0
     // chunk_size = 65536
     return write_download(new_path, opened, [&](PyObject *f, double start_time) {
-        return copy_body(progress_callback, resp, f, digest, size, start_time);
+        return copy_body(progress_callback, resp, f, digest, size, start_time, tally);
     });
 }
 
@@ -146,6 +146,16 @@ Outcome fetch(PyObject *progress_callback, PyObject *exe_dir, PyObject *new_path
     if (key.raised())
         return key;
     Installed installed;
+    // folder = <the contents folder of a folder launcher, or None>
+    // if folder is not None:
+    //     <the manifest fetched and checked, old folders removed, the folder planned: lines 371-394>
+    Folder folder;
+    if (running_folder(exe_dir, &folder.running) < 0)
+        return download_error(line::folder::running);
+    if (folder.running)
+        if (Outcome r = prepare_folder(exe_dir, signing, &folder); r.raised())
+            return r;
+    const Tally *tally = folder.running ? &folder.tally : nullptr;
     // if globals().get("UPDATE_PATCHES"):
     //     try:
     //         <the build made from a patch: fetch_patch, lines 50-70>
@@ -156,7 +166,10 @@ Outcome fetch(PyObject *progress_callback, PyObject *exe_dir, PyObject *new_path
     if (patches < 0)
         return download_error(pt::patches);
     if (patches) {
-        Outcome patched = fetch_patch(progress_callback, exe_dir, new_path, signing, &installed, opened);
+        Outcome patched =
+            fetch_patch(progress_callback, exe_dir, new_path, signing, &installed, opened, tally);
+        if (!patched.raised() && folder.running)
+            return make_folder(progress_callback, exe_dir, new_path, &folder);
         if (!patched.raised() || !pending_matches(PyExc_Exception))
             return patched;
         Handler fallback;  // over when the build's download starts: the callback does not see it
@@ -177,7 +190,7 @@ Outcome fetch(PyObject *progress_callback, PyObject *exe_dir, PyObject *new_path
     if (!resp)
         return download_error(dl::urlopen);
     Outcome saved = save_response(progress_callback, new_path, req.get(), resp.get(), signing.digest.get(),
-                                  opened);
+                                  opened, tally);
     if (saved.raised()) {
         // An error that __exit__ suppresses goes on after the block, as in Python.
         if (Outcome r = leave_with_error(saved, resp_block, dl::urlopen, download_error); r.raised())
@@ -187,7 +200,13 @@ Outcome fetch(PyObject *progress_callback, PyObject *exe_dir, PyObject *new_path
     }
     if (Outcome r = check_signed(signing, exe_dir, new_path, &installed); r.raised())
         return r;
-    return check_complete(!saved.raised());
+    if (Outcome r = check_complete(!saved.raised()); r.raised())
+        return r;
+    // if folder is not None:
+    //     <the build checked against the manifest, and the folder made: lines 395-416>
+    if (folder.running)
+        return make_folder(progress_callback, exe_dir, new_path, &folder);
+    return Outcome::ok();
 }
 
 PyObject *download_body(PyObject *, PyObject *const *args)

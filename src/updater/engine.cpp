@@ -501,15 +501,18 @@ Outcome Writer::put(PyObject *chunk)
     if (length < 0)
         return download_error(dl::downloaded);
     downloaded_ += length;
-    Ref downloaded_bytes = steal(PyLong_FromLongLong(downloaded_));
+    // A folder launcher's reports count everything that travels against one total.
+    const TotalSize &total = tally_ ? tally_->total : total_size_;
+    const long long counted = downloaded_ + (tally_ ? tally_->base : 0);
+    Ref downloaded_bytes = steal(PyLong_FromLongLong(counted));
     if (!downloaded_bytes)
         return download_error(dl::downloaded);
     // percent = downloaded / total_size * 100 if total_size > 0 else 0
-    Ref percent = !total_size_.known ? borrow(ints.i0)
-                  : total_size_.n <= max_exact && downloaded_ <= max_exact
-                      ? steal(PyFloat_FromDouble(static_cast<double>(downloaded_) /
-                                                 static_cast<double>(total_size_.n) * 100.0))
-                      : large_percent(downloaded_bytes.get(), total_size_.value.get());
+    Ref percent = !total.known ? borrow(ints.i0)
+                  : total.n <= max_exact && counted <= max_exact
+                      ? steal(PyFloat_FromDouble(static_cast<double>(counted) /
+                                                 static_cast<double>(total.n) * 100.0))
+                      : large_percent(downloaded_bytes.get(), total.value.get());
     if (!percent)
         return download_error(dl::percent);
     // elapsed = time.time() - start_time
@@ -519,12 +522,12 @@ Outcome Writer::put(PyObject *chunk)
     double elapsed = now - start_time_;
     // speed = downloaded / 1024 / elapsed if elapsed > 0 else 0
     Ref speed = elapsed > 0
-                    ? steal(PyFloat_FromDouble(static_cast<double>(downloaded_) / 1024.0 / elapsed))
+                    ? steal(PyFloat_FromDouble(static_cast<double>(counted) / 1024.0 / elapsed))
                     : borrow(ints.i0);
     if (!speed)
         return download_error(dl::speed);
     // progress_callback(percent, speed, total_size > 0, downloaded)
-    if (!call(progress_callback_, {percent.get(), speed.get(), total_size_.known ? Py_True : Py_False,
+    if (!call(progress_callback_, {percent.get(), speed.get(), total.known ? Py_True : Py_False,
                                    downloaded_bytes.get()}))
         return download_error(dl::report);
     return Outcome::ok();

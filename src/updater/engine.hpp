@@ -13,6 +13,9 @@
 #include "lines.hpp"
 #include "minisign.hpp"
 
+#include <string>
+#include <vector>
+
 namespace updater {
 
 // ---------------------------------------------------------------------------
@@ -108,14 +111,23 @@ Outcome finish_file(PyObject *f, long long downloaded, const TotalSize &total_si
 /// response's __exit__ suppressed skips them, and then no file is a build.
 Outcome check_complete(bool complete);
 
+/// The one total of a folder launcher's update, the build and the files that
+/// travel, and the bytes counted before the current transfer.
+struct Tally {
+    TotalSize total;
+    long long base = 0;
+    double start_time = 0;
+};
+
 /// Where the bytes of the new build go, piece by piece: into the download
-/// file, into the digest of a signed build, and to the callback as a report.
+/// file, into the digest of a signed build, and to the callback as a report,
+/// counted against `tally` when one is given.
 class Writer {
 public:
     Writer(PyObject *progress_callback, PyObject *f, PyObject *digest, const TotalSize &total_size,
-           double start_time)
+           double start_time, const Tally *tally = nullptr)
         : progress_callback_(progress_callback), f_(f), digest_(digest), total_size_(total_size),
-          start_time_(start_time)
+          start_time_(start_time), tally_(tally)
     {
     }
 
@@ -130,6 +142,7 @@ private:
     PyObject *digest_;  // null when no key is set
     const TotalSize &total_size_;
     double start_time_;
+    const Tally *tally_;
     long long downloaded_ = 0;
     // f.write and digest.update are looked up at their first use and reused
     // after: both belong to this download, and nothing rebinds them.
@@ -244,6 +257,52 @@ Outcome install_record(PyObject *new_exe, PyObject *main_exe);
 /// published against it, then checked as the build is. Sets *opened once the
 /// download file has been made.
 Outcome fetch_patch(PyObject *progress_callback, PyObject *exe_dir, PyObject *new_path,
-                    const Signing &signing, Installed *installed, bool *opened);
+                    const Signing &signing, Installed *installed, bool *opened, const Tally *tally);
+
+// ---------------------------------------------------------------------------
+// folder.cpp: folder launchers
+
+/// One entry of a folder's manifest.
+struct FolderEntry {
+    std::string path;      // "/"-separated, UTF-8
+    Ref path_text;         // the same, as a str
+    Ref link;              // a link's target as written, or null for a file
+    std::string resolved;  // a link's target, resolved inside the folder
+    long long size = 0;
+    Ref sha256;            // lower-case hex, a str
+    bool exec = false;
+    Ref source;            // a local file holding the bytes, or null: downloaded
+};
+
+/// The new build's contents folder: its manifest, and how it is made.
+struct Folder {
+    Ref running;           // the folder this launcher runs from, or null: no folder launcher
+    Ref name;
+    Ref build;             // the executable's SHA-256, lower-case hex
+    long long size = 0;    // the executable's size
+    std::vector<FolderEntry> files;
+    bool stands = false;   // a folder of that name already matches: nothing to make
+    Tally tally;
+};
+
+/// The contents folder a PyInstaller executable names in its archive: null
+/// and *name set (empty when it names none), or why the bytes hold no archive.
+const char *archive_contents(const unsigned char *p, size_t n, std::string *name);
+/// The contents folder the executable at `path` names, as a str into *name, or
+/// null when it names none. 0, or -1 with an exception set.
+int named_folder(PyObject *path, Ref *name);
+/// The folder this launcher runs from, into *name: null unless the host is a
+/// folder launcher. 0, or -1 with an exception set.
+int running_folder(PyObject *exe_dir, Ref *name);
+/// Lines 371-394, before the build's download: the manifest fetched, checked
+/// and parsed, the old folders removed, and the folder planned.
+Outcome prepare_folder(PyObject *exe_dir, const Signing &signing, Folder *folder);
+/// Lines 395-416, after the build's download: the build checked against the
+/// manifest, and the folder made under its temporary name, then renamed.
+Outcome make_folder(PyObject *progress_callback, PyObject *exe_dir, PyObject *new_path, Folder *folder);
+/// The listed folders that no launcher uses removed, `keep` (or null) aside.
+/// `unseen` removes them where no process list tells use. 0, or -1 with an
+/// exception set.
+int remove_old_folders(PyObject *exe_dir, PyObject *keep, bool unseen);
 
 }  // namespace updater

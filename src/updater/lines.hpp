@@ -283,4 +283,43 @@ constexpr int record_proven = 363;  // the equal record proven against the launc
 constexpr int installed = 368;      // the record proven against the launcher: only an interrupt fails it
 }  // namespace check
 
+namespace folder {  // a folder launcher's contents, inside the download and the swap
+constexpr int running = 370;         // folder = <the contents folder of a folder launcher, or None>
+constexpr int list_running = 371;    // the running folder listed in MAIN_EXE_NAME + ".folders"
+constexpr int manifest_request = 372;
+constexpr int manifest_urlopen = 373;     // the with statement: enter and exit of resp
+constexpr int manifest_https_check = 374; // lines 374-377: every hop https
+constexpr int manifest_length = 378;      // a body whose end can be told from a cut
+constexpr int manifest_read = 379;
+constexpr int manifest_size = 380;
+constexpr int manifest_size_raise = 381;
+constexpr int signature_request = 382;    // lines 382-389 as fetch_beside's: the manifest's signature
+constexpr int verify = 390;
+constexpr int parse = 391;           // the manifest read by json and held to its rules
+constexpr int remove_old = 392;      // inside try/except Exception: pass
+constexpr int plan = 393;            // the folder that stands, or the local copies and the downloads
+constexpr int tally = 394;           // one total for all that travels
+constexpr int build_digest = 395;    // the build's SHA-256 and size are the manifest's
+constexpr int build_names = 396;     // the build's archive names the manifest's folder
+constexpr int temp_remove = 397;     // what an interrupted update left at the temporary name
+constexpr int list_made = 398;
+constexpr int temp_mkdir = 399;
+constexpr int mkdir = 400;
+constexpr int copy = 401;
+constexpr int file_request = 402;
+constexpr int file_urlopen = 403;    // the with statement: enter and exit of file_resp
+constexpr int file_https_check = 404;  // lines 404-407: every hop https
+constexpr int file_open = 408;       // the with statement: enter and exit of the new file
+constexpr int decompress = 409;
+constexpr int file_check = 410;      // the file's size and SHA-256 are the manifest's
+constexpr int file_mode = 411;
+constexpr int file_sync = 412;
+constexpr int link = 413;
+constexpr int sync_dirs = 414;
+constexpr int rename = 415;
+constexpr int sync_install = 416;
+constexpr int swap_check = 420;      // replace_and_run: the new build's contents folder stands
+constexpr int swap_remove_old = 421; // replace_and_run: inside try/except Exception: pass
+}  // namespace folder
+
 }  // namespace updater::line

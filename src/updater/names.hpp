@@ -62,6 +62,12 @@
     ID(is_raw) ID(as_prefix) ID(ZstdDecompressor) ID(DecompressionParameter)      \
     ID(window_log_max) ID(decompress) ID(eof) ID(needs_input) ID(unused_data)     \
     IDS(zstd_module, UPDATER_ZSTD_MODULE)                                         \
+    /* folder launchers */                                                        \
+    ID(isdir) ID(normcase) ID(normpath) ID(basename) ID(samefile) ID(realpath)    \
+    ID(json) ID(loads) ID(casefold) ID(splitlines) ID(listdir) ID(lstat)          \
+    ID(st_size) ID(readlink) ID(symlink) ID(mkdir) ID(rmtree) ID(rename)          \
+    ID(walk) ID(fsencode) ID(copyfile) ID(copytree) ID(isdigit) ID(errors)        \
+    ID(format) ID(build) ID(size) ID(folder) ID(files) IDS(exec_key, "exec")      \
     /* the front ends */                                                          \
     ID(Tk) ID(Frame) ID(Label) ID(Progressbar) ID(Style) ID(Thread) ID(title)     \
     ID(geometry) ID(resizable) ID(configure) ID(winfo_screenwidth)                \
@@ -112,4 +118,14 @@
     TXT(patch_trailing, "the patch has bytes after its frame")                    \
     TXT(sha256_suffix, ".sha256") TXT(scheme_sep, "://")                          \
     TXT(digest_too_large, "the digest file is larger than 4096 bytes")            \
-    TXT(digest_malformed, "the digest file does not begin with 64 hex digits")
+    TXT(digest_malformed, "the digest file does not begin with 64 hex digits") \
+    TXT(contents_suffix, ".contents") TXT(contents_sig_suffix, ".contents.minisig") \
+    TXT(files_infix, ".files/") TXT(folder_suffix, ".folder")                   \
+    TXT(folders_suffix, ".folders") TXT(tmp_suffix, ".tmp")                     \
+    TXT(removing_suffix, ".removing") TXT(proc, "/proc") TXT(newline, "\n")     \
+    TXT(utf_8, "utf-8") TXT(mode_wb, "wb")                                        \
+    TXT(manifest_too_large, "the manifest of the contents is larger than 16 MiB") \
+    TXT(manifest_signature_too_large, "the signature of the manifest is larger than 4096 bytes") \
+    TXT(blob_cut_short, "a file of the contents is cut short")                    \
+    TXT(blob_trailing, "a file of the contents has bytes after its frame")        \
+    TXT(folder_cut_short, "a file of the contents is shorter than its size")

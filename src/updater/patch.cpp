@@ -203,7 +203,7 @@ Outcome decode_patch(Writer &out, PyObject *decompressor, PyObject *patch_resp, 
 /// Takes the launcher's bytes for the prefix. Sets *opened once the download
 /// file has been made.
 Outcome apply_patch(PyObject *progress_callback, PyObject *zstd, Ref *launcher, PyObject *new_path,
-                    PyObject *patch_req, PyObject *patch_resp, PyObject *digest, bool *opened)
+                    PyObject *patch_req, PyObject *patch_resp, PyObject *digest, bool *opened, const Tally *tally)
 {
     if (Outcome r = check_hops(patch_req, patch_resp, pt::https_check); r.raised())
         return r;
@@ -221,7 +221,7 @@ Outcome apply_patch(PyObject *progress_callback, PyObject *zstd, Ref *launcher, 
     if (Outcome r = new_decompressor(zstd, launcher, &decompressor); r.raised())
         return r;
     return write_download(new_path, opened, [&](PyObject *f, double start_time) {
-        Writer out(progress_callback, f, digest, total_size, start_time);
+        Writer out(progress_callback, f, digest, total_size, start_time, tally);
         return decode_patch(out, decompressor.get(), patch_resp, std::move(data), total_size, f);
     });
 }
@@ -234,7 +234,7 @@ Outcome apply_patch(PyObject *progress_callback, PyObject *zstd, Ref *launcher, 
 /// set, and become the patch's prefix. Sets *opened once the download file has
 /// been made.
 Outcome fetch_patch(PyObject *progress_callback, PyObject *exe_dir, PyObject *new_path,
-                    const Signing &signing, Installed *installed, bool *opened)
+                    const Signing &signing, Installed *installed, bool *opened, const Tally *tally)
 {
     // from backports import zstd  (the standard library's compression.zstd from 3.14 on)
     Ref zstd = steal(PyImport_Import(names.zstd_module));
@@ -281,7 +281,7 @@ Outcome fetch_patch(PyObject *progress_callback, PyObject *exe_dir, PyObject *ne
     if (!patch_resp)
         return download_error(pt::urlopen);
     Outcome made = apply_patch(progress_callback, zstd.get(), &launcher, new_path, patch_req.get(),
-                               patch_resp.get(), patched.digest.get(), opened);
+                               patch_resp.get(), patched.digest.get(), opened, tally);
     if (made.raised()) {
         // An error that __exit__ suppresses goes on after the block, as in Python.
         if (Outcome r = leave_with_error(made, block, pt::urlopen, download_error); r.raised())

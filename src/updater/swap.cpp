@@ -246,10 +246,43 @@ struct Progress {
     bool started = false;      // the new launcher runs: nothing goes back after that
 };
 
+/// Line 420, before anything moves: a folder launcher's new build finds the
+/// contents folder it names beside it. Fills *new_folder with that name.
+///     if folder is not None and (new_folder := <the folder new_exe names>) is not None:
+///         if not os.path.isdir(os.path.join(exe_dir, new_folder)):
+///             raise OSError(f"the new build's contents folder {new_folder!r} is not in the install directory")
+Outcome check_new_folder(PyObject *new_exe, PyObject *exe_dir, Ref *new_folder)
+{
+    namespace fl = line::folder;
+    Ref running;
+    if (running_folder(exe_dir, &running) < 0)
+        return swap_error(fl::swap_check);
+    if (!running)
+        return Outcome::ok();
+    if (named_folder(new_exe, new_folder) < 0)
+        return swap_error(fl::swap_check);
+    if (!*new_folder)
+        return Outcome::ok();
+    Ref os_path_join = dotted(names.os, {names.path, names.join});
+    Ref path = os_path_join ? call(os_path_join.get(), {exe_dir, new_folder->get()}) : Ref{};
+    int present = path ? path_test(names.isdir, path.get()) : -1;
+    if (present < 0)
+        return swap_error(fl::swap_check);
+    if (!present) {
+        PyErr_Format(PyExc_OSError, "the new build's contents folder %R is not in the install directory",
+                     new_folder->get());
+        return swap_error(fl::swap_check);
+    }
+    return Outcome::ok();
+}
+
 /// Lines 162-221, the body of the try statement.
 Outcome swap(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyObject *old_exe, bool signed_,
              Progress *progress)
 {
+    Ref new_folder;
+    if (Outcome r = check_new_folder(new_exe, exe_dir, &new_folder); r.raised())
+        return r;
     if (Outcome r = heal(main_exe, old_exe, swap_error, rr::heal_test); r.raised())
         return r;
     // <a record's backup left by an update that did not end removed: drop_record_backup, lines 164-165>
@@ -297,9 +330,16 @@ Outcome swap(PyObject *new_exe, PyObject *exe_dir, PyObject *main_exe, PyObject 
     // except Exception:
     //     pass
     Outcome removed = remove_backups(exe_dir, main_exe, old_exe);
-    if (removed.raised() && swallow_exception())
-        return Outcome::ok();
-    return removed;
+    if (removed.raised() && !swallow_exception())
+        return removed;
+    // if new_folder is not None:
+    //     try:
+    //         <the folders no launcher uses removed: remove_old_folders>
+    //     except Exception:
+    //         pass
+    if (new_folder && remove_old_folders(exe_dir, new_folder.get(), false) < 0 && !swallow_exception())
+        return swap_error(line::folder::swap_remove_old);
+    return Outcome::ok();
 }
 
 /// Lines 224-228: the launcher's backup back at its name, the record's backup
