@@ -294,6 +294,8 @@ def scan(folder, refused=None):
         for item in listing:
             path = relative + item.name
             shown = os.path.join(folder, *path.split("/"))
+            if item.is_junction():
+                raise refused(f"{shown} is a junction: a folder build holds none")
             if item.is_symlink():
                 target = os.readlink(item.path)
                 if os.sep != "/":
