@@ -91,6 +91,11 @@ def blobs(releases, tag, having=()):
                    if "sha256" in e and e["sha256"] not in held})
 
 
+def blob_paths(releases, tag, names):
+    return [e["path"] for e in releases.manifest(tag)["files"]
+            if f"{NAME}.files/{e.get('sha256')}.zst" in names]
+
+
 def test_folder_launchers_update_three_times_through_patches_signed(onedir_builds, releases, tmp_path,
                                                                     https_server):
     """b1 to b2 (code only), b3 (a data file), b4 (a new dependency), each update
@@ -110,7 +115,7 @@ def test_folder_launchers_update_three_times_through_patches_signed(onedir_build
         assert [s["version"] for s in wait_starts(path, 1)] == ["b1"]
         steps = {"b2": ["QuelbaLauncher.exe.contents", "QuelbaLauncher.exe.contents.minisig"],
                  "b3": blobs(releases, "b3", ["b2"]), "b4": blobs(releases, "b4", ["b3"])}
-        assert len(steps["b3"]) == 1 and steps["b4"]
+        assert len(steps["b3"]) == 1 and any("_sqlite3" in p for p in blob_paths(releases, "b4", steps["b4"]))
         before = "b1"
         for step, (tag, fetched) in enumerate(steps.items(), start=1):
             if tag == "b4":  # the waiting launcher gives up and exits
@@ -151,3 +156,37 @@ def test_folder_launchers_update_three_times_through_patches_signed(onedir_build
         if waiter and waiter.poll() is None:
             waiter.kill()
             waiter.wait()
+
+
+def corrupt_blob(releases, public):
+    (name,) = blobs(releases, "b3", ["b2"])
+    public[name] = public[name][:-9] + bytes([public[name][-9] ^ 1]) + public[name][-8:]
+
+
+# A release that fails: (its build, what is changed in its public/)
+FAILED = {
+    "a manifest of another build": ("b2", lambda releases, public: public.update({
+        NAME + ".contents": releases.public["b3"][NAME + ".contents"]})),
+    "a blob corrupted": ("b3", corrupt_blob),
+}
+
+
+def test_failed_folder_updates_leave_a_launcher_that_starts_and_updates(onedir_builds, releases, tmp_path,
+                                                                        https_server):
+    path, launcher = install_b1(onedir_builds, tmp_path)
+    with open(launcher, "rb") as f:
+        b1 = f.read()
+    for runs, (tag, edit) in enumerate(FAILED.values(), start=1):
+        url, _ = releases.serve(https_server, tag, lambda public: edit(releases, public))
+        status, output = run_frozen(launcher, url, "--console", env=https_server.env())
+        assert status == 1 and "Download failed!" in output(), output()
+        assert [s["version"] for s in read_starts(path)] == ["b1"] * runs
+        with open(launcher, "rb") as f:
+            assert f.read() == b1
+        assert folders(path) == ["_internal-b1"]
+        assert sorted(os.listdir(path)) == ["QuelbaLauncher.exe", "QuelbaLauncher.exe.folders", "_internal-b1",
+                                            "starts.jsonl"]
+    url, _ = releases.serve(https_server, "b3")
+    status, output = run_frozen(launcher, url, "--console", env=https_server.env())
+    assert status == 0, output()
+    assert [s["version"] for s in wait_starts(path, 4)] == ["b1"] * 3 + ["b3"], output()
