@@ -35,13 +35,14 @@ import os, sys
 sys.modules["tkinter"] = None
 sys.frozen = True
 sys.executable = {launcher!r}
-import updater
+{extra}import updater
 updater.UPDATE_URL = {url!r}
 updater.UPDATE_PUBLIC_KEY = {key!r}
 print(os.getpid(), flush=True)
 updater.UpdaterGUI()
 """
 
+PYTHON = sys.executable  # before a test makes this process a launcher's host
 SBIN = os.pathsep.join([os.environ.get("PATH", ""), "/usr/sbin", "/sbin"])
 
 
@@ -57,11 +58,12 @@ def build(install, tag, size):
     return script + b"#" + filler + b"\n"
 
 
-def host(server, install, url, *wrapper, key=None):
+def host(server, install, url, *wrapper, key=None, meipass=None):
     """Runs one console update in a frozen-launcher host, under `wrapper` if given,
-    with UPDATE_PUBLIC_KEY `key`."""
-    code = HOST.format(launcher=install.launcher, url=url, key=key)
-    return subprocess.run([*wrapper, sys.executable, "-c", code], capture_output=True, text=True,
+    with UPDATE_PUBLIC_KEY `key`; a folder launcher's when `meipass` names its folder."""
+    extra = f"sys._MEIPASS = {meipass!r}\n" if meipass else ""
+    code = HOST.format(launcher=install.launcher, url=url, key=key, extra=extra)
+    return subprocess.run([*wrapper, PYTHON, "-c", code], capture_output=True, text=True,
                           timeout=60, env=child_env(**server.env()),
                           cwd=os.path.dirname(install.record))
 
@@ -311,6 +313,112 @@ def test_crash_at_every_step(https_server, tmp_path, monkeypatch, capsys, signed
 
     with capsys.disabled():
         print(f"\ncrash positions ({len(steps)}): " + " ".join(f"{name}#{n}" for name, n in steps))
+    assert broken == {}
+
+
+# ---------------------------------------------------------------------------
+# A folder launcher's update: the host's sys._MEIPASS names its contents folder
+# _internal-1, and the release makes _internal-2 beside it (test_folder's files:
+# one copied from the running folder, two downloaded, an empty one and a link).
+# Every call that names the install directory, the temporary folder, the new
+# folder or a path inside them counts; a sample of them is replayed with a kill.
+
+FOLDER_KILLS = 50  # at most, spread evenly over the traced calls that change something
+READ_ONLY = {"read", "pread64", "readlink", "readlinkat", "lseek", "ioctl", "fstat", "newfstatat", "statx",
+             "access", "faccessat", "faccessat2", "getdents64", "fcntl"}
+
+
+def folder_tree(top):
+    """{relative path: bytes, or ("link", target)} of the folder at `top`."""
+    out = {}
+    for directory, _, files in os.walk(top):
+        for name in files:
+            full = os.path.join(directory, name)
+            if os.path.islink(full):
+                out[os.path.relpath(full, top)] = ("link", os.readlink(full))
+            else:
+                with open(full, "rb") as f:
+                    out[os.path.relpath(full, top)] = f.read()
+    return out
+
+
+@pytest.mark.no_leakcheck("its updates run in child processes under strace")
+def test_folder_update_is_durable_and_survives_a_kill_at_every_step(https_server, tmp_path, monkeypatch, capsys):
+    from test_folder import NEW, OLD, Folders, archive
+    problem = strace_problem()
+    if problem:
+        pytest.skip(problem)
+    install = InstallDir(tmp_path, monkeypatch)
+    folders = Folders(install, https_server, monkeypatch)
+    newer = {**NEW, "data/a.txt": b"three"}
+    builds = {tag: install.launcher_script(tag) + archive(folder)
+              for tag, folder in (("old", "_internal-1"), ("new", "_internal-2"), ("newer", "_internal-3"))}
+    contents = {"old": ("_internal-1", OLD), "new": ("_internal-2", NEW)}
+    url = folders.publish("_internal-2", NEW, tag="new")
+    newer_url = folders.publish("_internal-3", newer, tag="newer")
+    temp = os.path.join(install.path, "QuelbaLauncher_new.exe.folder")
+
+    def fresh_folder():
+        fresh(install, builds["old"])
+        folders.make("_internal-1", OLD)
+
+    def update(target, *wrapper):
+        state = launcher_state(install, builds)
+        meipass = os.path.join(install.path, contents[state][0]) if state in contents else None
+        return host(https_server, install, target, *wrapper, meipass=meipass)
+
+    fresh_folder()
+    trace = str(tmp_path / "trace")
+    reference = update(url, tool("strace"), "-f", "-qq", "-y", "-e", SYNC_CALLS + ",execve", "-o", trace)
+    assert reference.returncode == 0, reference.stderr
+    assert launcher_state(install, builds) == "new", reference.stdout + reference.stderr
+    assert folder_tree(os.path.join(install.path, "_internal-2")) == NEW
+    with open(trace) as f:
+        assert unsynced(f.read(), install.path) == []
+
+    inside = [install.path, install.launcher, install.download, install.backup,
+              install.launcher + ".folders", install.launcher + ".folders.tmp"]
+    for top in (temp, os.path.join(install.path, "_internal-2")):
+        inside += [top] + [os.path.join(top, path) for path in NEW]
+        inside += [os.path.join(top, d) for d in {os.path.dirname(path) for path in NEW} - {""}]
+    watched = [arg for path in inside for arg in ("-P", path)]
+    fresh_folder()
+    reference = update(url, tool("strace"), "-f", "-qq", "-e", "signal=none", "-o", trace, *watched)
+    assert reference.returncode == 0, reference.stderr
+    with open(trace) as f:
+        steps = positions(f.read(), int(reference.stdout.split()[0]))
+    # A kill at a call that only reads lands where one at the change before it does.
+    changes = [(name, n) for name, n in steps if name not in READ_ONLY]
+    sample = changes[:: -(-len(changes) // FOLDER_KILLS)]
+
+    broken = {}
+    for name, n in sample:
+        where = f"{name}#{n}"
+        fresh_folder()
+        os.remove(install.record) if os.path.exists(install.record) else None
+        run = update(url, tool("strace"), "-f", "-qq", "-o", os.devnull, "-e", "signal=none", "-e",
+                     f"trace={name}", "-e", f"inject={name}:signal=KILL:when={n}", *watched)
+        if run.returncode != -9:
+            broken[where] = f"not killed (exit status {run.returncode}): {run.stderr[-300:]}"
+            continue
+        state = launcher_state(install, builds)
+        if state not in contents:
+            broken[where] = state
+            continue
+        folder, files = contents[state]
+        if folder_tree(os.path.join(install.path, folder)) != files:
+            broken[where] = f"{state} beside an incomplete {folder}"
+            continue
+        # The install carries on: the next update completes.
+        run = update(newer_url)
+        if run.returncode != 0 or launcher_state(install, builds) != "newer" or not wait_start(install, "newer"):
+            broken[where] = f"{state}, then the next update failed: {run.stderr[-300:]}"
+        elif folder_tree(os.path.join(install.path, "_internal-3")) != newer or os.path.exists(temp):
+            broken[where] = f"{state}, then the next update left {sorted(os.listdir(install.path))}"
+
+    with capsys.disabled():
+        print(f"\nfolder crash positions ({len(sample)} of {len(changes)} changes, {len(steps)} calls): "
+              + " ".join(f"{name}#{n}" for name, n in sample))
     assert broken == {}
 
 

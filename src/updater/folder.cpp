@@ -565,7 +565,13 @@ int write_listed(PyObject *exe_dir, PyObject *listed)
     }
     if (block.exit_ok() < 0)
         return -1;
-    return os_call(names.replace, {temp.get(), path.get()});
+    if (os_call(names.replace, {temp.get(), path.get()}) < 0)
+        return -1;
+    // if os.name != "nt": <the install directory synced>
+    int nt = windows();
+    if (nt != 0)
+        return nt < 0 ? -1 : 0;
+    return sync_directory(exe_dir);
 }
 
 /// `name` added to the list unless it is there. 0, or -1 with an exception set.
