@@ -108,7 +108,7 @@ def onefile_builds(builds):
     """The same programs frozen as one file (b2, b3, b4), made once and kept in
     build/bench-folder/<key>/: {tag: path}."""
     key = hashlib.sha256("\0".join([os.path.basename(builds.root), importlib.metadata.version("pyinstaller"),
-                                    open(__file__, "rb").read().decode()]).encode()).hexdigest()[:16]
+                                    "--onefile --add-data motd.txt:data"]).encode()).hexdigest()[:16]
     entry = os.path.join(CACHE, key)
     tags = [new for _, new, _ in PAIRS]
     if not os.path.isdir(entry):
