@@ -19,7 +19,7 @@ SOURCES += $(wildcard src/_updater_pyinstaller/*.py src/updater_release/*.py)
 TEST_DEPS := "pytest>=8" "trustme>=1.1" "hypothesis>=6" "mypy>=1.10" "pyright[nodejs]>=1.1.414" \
     "cryptography>=42" "backports.zstd>=1.0; python_version < '3.14'"
 
-.PHONY: test demo build build-3.12 system bench bench-patch clean asan lint coverage valgrind dist \
+.PHONY: test demo build build-3.12 system bench bench-patch bench-folder clean asan lint coverage valgrind dist \
     dist-windows test-windows
 
 $(PY):
@@ -132,6 +132,11 @@ bench: system build
 # are made once and kept in build/bench-patch/.
 bench-patch: system build
 	$(PY) bench/bench_patch.py $(BENCH_ARGS)
+
+# Updates of a folder launcher (the suite's one-dir builds): bytes moved, time to
+# updated and the local copies, each against a baseline of the same run (bench/README.md).
+bench-folder: system build
+	$(PY) bench/bench_folder.py $(BENCH_ARGS)
 
 # Checks beyond the test suite, each in a build directory of its own (build/<name>),
 # all on 3.12:

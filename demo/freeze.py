@@ -1,5 +1,6 @@
 """Freezes the demo's launcher builds with PyInstaller into one-file
-executables, once: they are kept under build/demo-frozen/ (build/demo-frozen-windows/
+executables (or one-dir builds, each executable beside a contents folder named
+for its build), once: they are kept under build/demo-frozen/ (build/demo-frozen-windows/
 for the Windows builds, frozen by the Windows CPython under Wine: run as a
 script, this prints where the builds are as JSON), keyed by a hash of
 everything that goes into them (the scripts, the options below, the updater
@@ -53,8 +54,8 @@ def _hook():
     return os.path.join(hook_dir, "hook-updater.py")
 
 
-def _key(scripts, paths):
-    h = hashlib.sha256()
+def _key(scripts, paths, contents):
+    h = hashlib.sha256(json.dumps(contents, sort_keys=True).encode())
     for part in (tool_version(), sys.version, os.path.realpath(sys.executable)):
         h.update(part.encode() + b"\0")
     for path in [__file__, *scripts.values(), _extension(paths), _hook()]:
@@ -63,14 +64,16 @@ def _key(scripts, paths):
     return h.hexdigest()[:16]
 
 
-def freeze(scripts, paths=(), announce=print):
+def freeze(scripts, paths=(), announce=print, contents=None):
     """Freezes {name: script} side by side, saying so through `announce` first;
     returns ({name: executable}, the seconds spent freezing, or None when the
-    builds came from the cache)."""
-    entry = os.path.join(CACHE, _key(scripts, paths))
+    builds came from the cache). With `contents` ({name: folder name}) each is a
+    one-dir build: the executable <name>/<name> beside its contents folder."""
+    entry = os.path.join(CACHE, _key(scripts, paths, contents))
+    made = {name: os.path.join(entry, *([name] if contents else []), name + EXE) for name in scripts}
     if os.path.isdir(entry):
         os.utime(entry)
-        return {name: os.path.join(entry, name + EXE) for name in scripts}, None
+        return made, None
     announce(f"freezing {', '.join(scripts)} with {TOOL} {tool_version()}"
              f" (once: the builds are kept in {os.path.relpath(CACHE)})")
     os.makedirs(CACHE, exist_ok=True)
@@ -80,7 +83,8 @@ def freeze(scripts, paths=(), announce=print):
     env = dict(os.environ, **REPRODUCIBLE)
     for name, script in scripts.items():
         log = open(os.path.join(work, name + ".log"), "w+")
-        command = [sys.executable, "-m", "PyInstaller", "--onefile", "--strip", "--noconfirm",
+        layout = ["--onedir", "--contents-directory", contents[name]] if contents else ["--onefile"]
+        command = [sys.executable, "-m", "PyInstaller", *layout, "--strip", "--noconfirm",
                    "--log-level", "WARN", "--name", name,
                    "--distpath", os.path.join(work, "dist"),
                    "--workpath", os.path.join(work, "build", name),
@@ -110,7 +114,7 @@ def freeze(scripts, paths=(), announce=print):
             raise
     shutil.rmtree(work, ignore_errors=True)
     _prune()
-    return {name: os.path.join(entry, name + EXE) for name in scripts}, seconds
+    return made, seconds
 
 
 def _prune():

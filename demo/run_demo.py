@@ -19,6 +19,11 @@ launcher is given that key: it installs only what the key signed. With
 good signature), and a patch that makes that build, as a server in the wrong
 hands would, and the launcher refuses both, keeping the old build.
 
+With --onedir both builds are one-dir builds, each executable beside a contents
+folder named for its build (_internal-old, _internal-new): the old one is installed
+with its folder, and the update brings the new folder whole (its files copied from
+the old folder when they are the same bytes, the rest downloaded) before the swap.
+
 With --windows the launcher is a Windows program: the builds are frozen by
 PyInstaller in the Windows CPython that tools/windows runs under Wine (kept in
 build/demo-frozen-windows), with the cross-built module installed from its
@@ -58,6 +63,7 @@ RECORD = os.path.join(INSTALL, "launcher_started.txt")
 CA_FILE = os.path.join(RUN, "demo-ca.pem")
 SCREENSHOT = "screenshot.png"
 TOOLS = os.path.join(os.path.dirname(DEMO), "tools")
+CONTENTS = {"launcher_old": "_internal-old", "launcher_new": "_internal-new"}  # with --onedir
 WINDOWS_PYTHON = "3.12"  # the Windows CPython the --windows builds are frozen with
 
 DOWNLOAD_SECONDS = 5  # the whole new build is served slowly enough to watch the progress
@@ -65,27 +71,30 @@ XVFB_SCREEN = "600x320x24"
 LAUNCHER_TIMEOUT = 90
 
 
-def freeze_builds():
+def freeze_builds(onedir=False):
     """Freezes both launcher builds (or takes them from the cache); returns
-    (old bytes, new bytes, a line saying how, the path of the new build)."""
+    (old bytes, new bytes, a line saying how, the path of the new build, the
+    path of the old one)."""
     scripts = {name: os.path.join(DEMO, name + ".py") for name in ("launcher_old", "launcher_new")}
     paths = [os.environ["UPDATER_PATH"]] if os.environ.get("UPDATER_PATH") else []
-    builds, seconds = freeze.freeze(scripts, paths, lambda line: print("demo: " + line))
+    builds, seconds = freeze.freeze(scripts, paths, lambda line: print("demo: " + line),
+                                    CONTENTS if onedir else None)
     return read_builds(builds, f"frozen by {freeze.TOOL} {freeze.tool_version()}", seconds,
-                       os.path.relpath(freeze.CACHE))
+                       os.path.relpath(freeze.CACHE), "one-dir builds" if onedir else "one-file executables")
 
 
-def read_builds(builds, frozen_by, seconds, cache):
+def read_builds(builds, frozen_by, seconds, cache, layout="one-file executables"):
     """(old bytes, new bytes, a line saying how they were frozen, the path of the
-    new build) of the builds `builds` names; `seconds` None when cached."""
-    how = (f"{frozen_by} (one-file executables"
+    new build, the path of the old one) of the builds `builds` names; `seconds`
+    None when cached."""
+    how = (f"{frozen_by} ({layout}"
            + (f", made in {seconds:.0f} s)" if seconds is not None
               else f", made earlier and kept in {cache})"))
     with open(builds["launcher_old"], "rb") as f:
         old = f.read()
     with open(builds["launcher_new"], "rb") as f:
         new = f.read()
-    return old, new, how, builds["launcher_new"]
+    return old, new, how, builds["launcher_new"], builds["launcher_old"]
 
 
 def windows_side():
@@ -201,6 +210,11 @@ def moved(sent, build_size):
         parts.append("the whole build" if not parts else "then the whole build")
     if BUILD_PATH + ".minisig" in sent:
         parts.append("the signature")
+    if BUILD_PATH + ".contents" in sent:
+        parts.append("the contents' manifest")
+    files = sum(1 for path in sent if path.startswith(BUILD_PATH + ".files/"))
+    if files:
+        parts.append(f"{files} file{'s' if files > 1 else ''} of the contents")
     what = ", ".join(parts[:-1]) + " and " + parts[-1] if len(parts) > 1 else "".join(parts) or "nothing"
     total = sum(sent.values())
     return f"moved {size(total)}: {what}, {100 * total / build_size:.2f}% of the {size(build_size)} build"
@@ -339,23 +353,36 @@ def main():
                         help="publish no patch: the launcher finds none and takes the whole build")
     parser.add_argument("--windows", action="store_true",
                         help="a launcher frozen for Windows, run under Wine, its window on Xvfb")
+    parser.add_argument("--onedir", action="store_true",
+                        help="one-dir builds, each beside a contents folder named for its build: the"
+                             " update brings the new folder whole before the swap")
     args = parser.parse_args()
+    if args.onedir and args.windows:
+        parser.error("--onedir runs on this side only")
     sys.stdout.reconfigure(line_buffering=True)  # keep our lines in order with the launcher's
 
     windows = windows_side() if args.windows else None
     if windows:
-        old_build, new_build, frozen, new_path = freeze_windows_builds(windows)
+        old_build, new_build, frozen, new_path, old_path = freeze_windows_builds(windows)
     else:
-        old_build, new_build, frozen, new_path = freeze_builds()
+        old_build, new_build, frozen, new_path, old_path = freeze_builds(args.onedir)
     shutil.rmtree(RUN, ignore_errors=True)
     os.makedirs(INSTALL)
     with open(LAUNCHER, "wb") as f:
         f.write(old_build)
     os.chmod(LAUNCHER, 0o755)
+    # A one-dir build is installed with its contents folder, and released from
+    # where it was frozen: the executable beside its folder.
+    folders = None
+    if args.onedir:
+        folders = [os.path.join(os.path.dirname(path), CONTENTS[name])
+                   for path, name in ((old_path, "launcher_old"), (new_path, "launcher_new"))]
+        shutil.copytree(folders[0], os.path.join(INSTALL, CONTENTS["launcher_old"]), symlinks=True)
     public_key = make_key()
-    old_path = os.path.join(RUN, "old-build")
-    with open(old_path, "wb") as f:
-        f.write(old_build)
+    if not args.onedir:
+        old_path = os.path.join(RUN, "old-build")
+        with open(old_path, "wb") as f:
+            f.write(old_build)
     release(old_path, "old")
     release(new_path, "new", *(["--keep", "0"] if args.no_patch else []))
     served_build = tamper(new_build) if args.tampered else new_build
@@ -435,11 +462,21 @@ def main():
         shutil.copyfile(shot, keep)
         shot = keep
     return report(old_build, new_build, frozen, status, took, launcher_started, served, log,
-                  shot, args.tampered, windows is not None, after)
+                  shot, args.tampered, windows is not None, after, folders)
+
+
+def tree(path):
+    """{relative path: bytes, or the target of a link} of a folder."""
+    out = {}
+    for folder, _, names in os.walk(path):
+        for name in names:
+            full = os.path.join(folder, name)
+            out[os.path.relpath(full, path)] = os.readlink(full) if os.path.islink(full) else open(full, "rb").read()
+    return out
 
 
 def report(old_build, new_build, frozen, status, took, launcher_started, served, log, shot,
-           tampered=False, windows=False, after=None):
+           tampered=False, windows=False, after=None, folders=None):
     now = open(LAUNCHER, "rb").read() if os.path.exists(LAUNCHER) else None
     record = open(RECORD).read().strip() if launcher_started else ""
     replaced = now == new_build
@@ -447,12 +484,19 @@ def report(old_build, new_build, frozen, status, took, launcher_started, served,
     kept = os.path.exists(LAUNCHER + ".minisig")
     leftovers = sorted(set(os.listdir(INSTALL)) - {"QuelbaLauncher.exe", "QuelbaLauncher.exe.minisig",
                                                    "launcher_started.txt"})
+    whole = len(new_build)
+    if folders:
+        old_name, new_name = (os.path.basename(folder) for folder in folders)
+        made = os.path.join(INSTALL, new_name)
+        folder_made = os.path.isdir(made) and tree(made) == tree(folders[1])
+        whole += sum(len(body) if isinstance(body, bytes) else 0 for body in tree(folders[1]).values())
+        leftovers = [name for name in leftovers if name not in (old_name, new_name, "QuelbaLauncher.exe.folders")]
 
     print()
     print("What happened:")
     for line in log:
         print(f"  server: {line}")
-    print(f"  server: {moved(served, len(new_build))}")
+    print(f"  server: {moved(served, whole)}" + (" (the folder: executable and contents)" if folders else ""))
     print(f"  the launcher builds were {frozen}")
     if status is None:
         print(f"  the frozen launcher did not finish within {LAUNCHER_TIMEOUT} s and was stopped")
@@ -476,6 +520,12 @@ def report(old_build, new_build, frozen, status, took, launcher_started, served,
         print(f"  the new launcher did NOT start: no {RECORD}")
     if kept:
         print(f"  its signature lies beside it as its record: {LAUNCHER}.minisig")
+    if folders:
+        print(f"  its contents folder {new_name}/ was made whole beside {old_name}/ before the swap"
+              if folder_made else f"  the contents folder {new_name}/ is NOT the new build's")
+        print(f"  {old_name}/, which the old process ran from, "
+              + ("stays until the next update removes it" if os.path.isdir(os.path.join(INSTALL, old_name))
+                 else "was removed once the old process no longer needed it"))
     if windows and leftovers == ["QuelbaLauncher.exe.old"] and replaced:
         print("  also in the install directory: QuelbaLauncher.exe.old, the old build; Windows"
               " keeps a running program's file, and the next update clears it")
@@ -492,8 +542,12 @@ def report(old_build, new_build, frozen, status, took, launcher_started, served,
         print("The tampered build was refused: its signature does not verify, and the old"
               " launcher is kept." if refused else "The tampered build was NOT refused as it should be.")
         return 0 if refused else 1
-    ok = status == 0 and replaced and ran_new and kept and after == "False"
+    ok = status == 0 and replaced and ran_new and kept and after == "False" and (not folders or folder_made)
     how = "through a patch" if BUILD_PATH not in served else "with the whole build"
+    if folders and ok:
+        print(f"The frozen one-dir launcher ({freeze.TOOL}) updated itself {how} to a signed build,"
+              f" {new_name}/ replacing {old_name}/ ({moved(served, whole)}).")
+        return 0
     print(f"The frozen {'Windows ' if windows else ''}launcher ({freeze.TOOL}) updated itself"
           f"{' under Wine' if windows else ''} {how} to a signed build"
           f" ({moved(served, len(new_build))})." if ok else "The update did NOT happen.")
