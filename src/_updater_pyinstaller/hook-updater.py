@@ -17,6 +17,7 @@ hiddenimports = [
     "subprocess",
     "shutil",
     "hashlib",
+    "json",
 ]
 
 # Patches are applied with zstd: the standard library's from 3.14 on, its
