@@ -767,7 +767,7 @@ int running_folder(PyObject *exe_dir, Ref *name)
         return 0;
     }
     int is_frozen = PyObject_IsTrue(frozen.get());
-    if (is_frozen <= 0 || meipass.get() == Py_None)
+    if (is_frozen <= 0 || !PyUnicode_Check(meipass.get()))  // the bootloader sets a str
         return is_frozen < 0 ? -1 : 0;
     int directory = path_test(names.isdir, meipass.get());
     if (directory <= 0)
