@@ -752,16 +752,28 @@ int remove_old_folders(PyObject *exe_dir, PyObject *keep, bool unseen)
         return -1;
     if (PyList_GET_SIZE(listed.get()) == 0)
         return 0;
-    Ref old_exe = install_path(exe_dir, names.MAIN_EXE_NAME, names.old_suffix);
-    int backup = old_exe ? path_test(names.lexists, old_exe.get()) : -1;
+    int nt = windows();
+    Ref old_exe = nt >= 0 ? install_path(exe_dir, names.MAIN_EXE_NAME, names.old_suffix) : Ref{};
+    Ref main_exe = old_exe ? install_path(exe_dir, names.MAIN_EXE_NAME) : Ref{};
+    int backup = main_exe ? path_test(names.lexists, old_exe.get()) : -1;
+    if (backup > 0 && nt) {
+        // On Windows a backup that can be removed no longer runs; with the
+        // launcher at its name it is a swap's leftover.
+        //     if os.name == "nt" and os.path.exists(main_exe):
+        //         try: os.remove(old_exe)
+        //         except OSError: return
+        int launcher = path_test(names.exists, main_exe.get());
+        if (launcher < 0)
+            return -1;
+        if (launcher && os_call(names.remove, {old_exe.get()}) == 0)
+            backup = 0;
+        else if (launcher && !swallow_oserror())
+            return -1;
+    }
     if (backup != 0)
         return backup;
-    Ref main_exe = install_path(exe_dir, names.MAIN_EXE_NAME);
     Ref current;
-    if (!main_exe || named_folder(main_exe.get(), &current) < 0)
-        return -1;
-    int nt = windows();
-    if (nt < 0)
+    if (named_folder(main_exe.get(), &current) < 0)
         return -1;
     int proc = nt ? 0 : path_test(names.isdir, names.proc);
     if (proc < 0)
