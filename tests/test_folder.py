@@ -4,6 +4,8 @@ whole, before its executable is swapped; the folders no launcher uses go after."
 import hashlib
 import json
 import os
+import posixpath
+import shutil
 import struct
 import subprocess
 import sys
@@ -16,14 +18,20 @@ from https_fixtures import WINDOWS
 
 zstd = pytest.importorskip("compression.zstd" if sys.version_info >= (3, 14) else "backports.zstd")
 
-pytestmark = pytest.mark.skipif(WINDOWS, reason="links and /proc are the POSIX side's")
-
 FAILURE = (-1, 0, False, 0)
 PYTHON = sys.executable  # before a test makes the host a frozen launcher
 LIBRARY = os.urandom(200_000)  # a file every build holds
 OLD = {"lib/libpython.so": LIBRARY, "data/a.txt": b"one", "libpython.so": ("link", "lib/libpython.so")}
 NEW = {"lib/libpython.so": LIBRARY, "data/a.txt": b"two", "data/b.bin": os.urandom(70_000),
        "empty": b"", "libpython.so": ("link", "lib/libpython.so")}
+
+
+def on_disk(files):
+    """`files` as a folder holds them: on Windows a link is a copy of what it names."""
+    if not WINDOWS:
+        return files
+    return {path: files[posixpath.normpath(posixpath.join(posixpath.dirname(path), content[1]))]
+            if isinstance(content, tuple) else content for path, content in files.items()}
 
 
 def archive(folder):
@@ -63,7 +71,7 @@ class Folders:
         self.reports = []
 
     def make(self, name, files):
-        for path, content in files.items():
+        for path, content in on_disk(files).items():
             full = os.path.join(self.path, name, path)
             os.makedirs(os.path.dirname(full), exist_ok=True)
             if isinstance(content, tuple):
@@ -111,7 +119,7 @@ class Folders:
         for directory, _, files in os.walk(top):
             for file in files:
                 full = os.path.join(directory, file)
-                rel = os.path.relpath(full, top)
+                rel = os.path.relpath(full, top).replace(os.sep, "/")
                 if os.path.islink(full):
                     out[rel] = ("link", os.readlink(full))
                 else:
@@ -132,9 +140,10 @@ def test_updates_make_the_folder_from_local_files_and_the_release(folders, https
     url = folders.publish("_internal-2", NEW)
     new_exe = folders.download()
     assert new_exe == folders.install.download
-    assert folders.tree("_internal-2") == NEW
-    mode = os.stat(os.path.join(folders.path, "_internal-2", "lib/libpython.so")).st_mode & 0o777
-    assert (mode, os.stat(os.path.join(folders.path, "_internal-2", "data/a.txt")).st_mode & 0o777) == (0o755, 0o644)
+    assert folders.tree("_internal-2") == on_disk(NEW)
+    if not WINDOWS:  # where modes are left alone
+        mode = os.stat(os.path.join(folders.path, "_internal-2", "lib/libpython.so")).st_mode & 0o777
+        assert (mode, os.stat(os.path.join(folders.path, "_internal-2", "data/a.txt")).st_mode & 0o777) == (0o755, 0o644)
     # Only the changed and new files travel, counted with the build against one total.
     sizes = sorted(len(NEW[path]) for path in ("data/a.txt", "data/b.bin"))
     assert sorted(os.path.basename(p) for p in folders.blob_requests(url)) == sorted(
@@ -157,7 +166,7 @@ def test_updates_make_the_folder_from_local_files_and_the_release(folders, https
     assert folders.download() == folders.install.download
     assert folders.blob_requests(url) == []
     assert [len(https_server.requests(u)) for u in (url, url + ".contents")] == [1, 1]
-    assert folders.tree("_internal-3") == NEW
+    assert folders.tree("_internal-3") == on_disk(NEW)
     # The same folder published again is used as it stands.
     folders.publish("_internal-3", NEW, tag="again")
     assert folders.download() == folders.install.download
@@ -238,14 +247,14 @@ def test_failures_leave_the_launcher_and_its_folder_as_they_were(folders, https_
     assert folders.reports[-1] == FAILURE and FAILURE not in folders.reports[:-1]
     assert sorted(set(os.listdir(folders.path)) - {"QuelbaLauncher.exe.folders"}) == before
     assert open(folders.install.launcher, "rb").read() == launcher
-    assert folders.tree("_internal-1") == OLD
+    assert folders.tree("_internal-1") == on_disk(OLD)
 
 
 def test_a_signed_folder_and_a_swap_that_finds_no_folder(folders, monkeypatch):
     monkeypatch.setattr(updater, "UPDATE_PUBLIC_KEY", KEY.public_key, raising=False)
     folders.publish("_internal-2", NEW, key=KEY, signed=True)
     assert folders.download() == folders.install.download
-    assert folders.tree("_internal-2") == NEW
+    assert folders.tree("_internal-2") == on_disk(NEW)
     # A build whose folder is missing is refused before anything moves.
     folders.install.write(folders.install.download, b"#!/bin/sh\n" + archive("_internal-9"))
     launcher = open(folders.install.launcher, "rb").read()
@@ -255,16 +264,23 @@ def test_a_signed_folder_and_a_swap_that_finds_no_folder(folders, monkeypatch):
     assert open(folders.install.launcher, "rb").read() == launcher
 
 
-@pytest.mark.skipif(not os.path.isdir("/proc"), reason="needs /proc")
+# A child that maps `path` as a process running from its folder does, until its stdin closes.
+HOLDER = ("import ctypes, sys\nctypes.WinDLL(sys.argv[1])\n" if WINDOWS else
+          "import mmap, sys\nf = open(sys.argv[1], 'rb')\nm = mmap.mmap(f.fileno(), 0, prot=mmap.PROT_READ)\n")
+
+
+@pytest.mark.skipif(not WINDOWS and not os.path.isdir("/proc"), reason="needs /proc")
 def test_old_folders_go_unless_in_use_or_not_ours(folders):
     folders.make("_internal-0", OLD)
     folders.make("_internal-x", OLD)  # not listed: never ours
     with open(os.path.join(folders.path, "QuelbaLauncher.exe.folders"), "w") as f:
         f.write("_internal-0\n../escape\n")
     mapped = os.path.join(folders.path, "_internal-0", "lib", "libpython.so")
-    holder = subprocess.Popen([PYTHON, "-c", "import mmap, sys\nf = open(sys.argv[1], 'rb')\n"
-                               "m = mmap.mmap(f.fileno(), 0, prot=mmap.PROT_READ)\nprint(flush=True)\n"
-                               "sys.stdin.read()", mapped], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    if WINDOWS:  # an image: a library of the interpreter's, loaded
+        mapped = shutil.copy(os.path.join(os.path.dirname(PYTHON), "python3.dll"),
+                             os.path.join(folders.path, "_internal-0", "lib", "held.dll"))
+    holder = subprocess.Popen([PYTHON, "-c", HOLDER + "print(flush=True)\nsys.stdin.read()", mapped],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     try:
         holder.stdout.readline()
         folders.publish("_internal-2", NEW)

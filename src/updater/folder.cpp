@@ -662,9 +662,66 @@ int in_use(PyObject *path, const std::vector<std::string> &mapped)
     return 0;
 }
 
+/// `name` is a str ending in ".exe", ".dll" or ".pyd", in any case.
+bool is_image_name(PyObject *name)
+{
+    if (!PyUnicode_Check(name))
+        return false;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+    if (length < 4 || PyUnicode_READ_CHAR(name, length - 4) != '.')
+        return false;
+    char tail[4] = {};
+    for (Py_ssize_t i = 0; i < 3; ++i) {
+        Py_UCS4 c = PyUnicode_READ_CHAR(name, length - 3 + i);
+        tail[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c < 0x80 ? static_cast<char>(c) : '?';
+    }
+    return std::strcmp(tail, "exe") == 0 || std::strcmp(tail, "dll") == 0 || std::strcmp(tail, "pyd") == 0;
+}
+
+/// An executable image (.exe, .dll, .pyd) of the folder at `path` that cannot
+/// be opened for writing: Windows refuses that while a process maps the image,
+/// so a process runs from the folder. Each is opened without truncating and
+/// closed at once: nothing in the folder changes. 1, 0, or -1 with an
+/// exception set.
+///     for directory, _, files in os.walk(path):
+///         for file in files:
+///             if file.lower().endswith((".exe", ".dll", ".pyd")):
+///                 try: open(os.path.join(directory, file), "r+b").close()
+///                 except OSError: return 1
+///     return 0
+int image_held(PyObject *path)
+{
+    Ref walk = dotted(names.os, {names.walk});
+    Ref walker = walk ? call(walk.get(), {path}) : Ref{};
+    Ref iterator = walker ? steal(PyObject_GetIter(walker.get())) : Ref{};
+    if (!iterator)
+        return -1;
+    while (Ref step = steal(PyIter_Next(iterator.get()))) {
+        if (!PyTuple_Check(step.get()) || PyTuple_GET_SIZE(step.get()) != 3)
+            continue;
+        PyObject *directory = PyTuple_GET_ITEM(step.get(), 0);
+        Ref filenames = steal(PySequence_List(PyTuple_GET_ITEM(step.get(), 2)));
+        if (!filenames)
+            return -1;
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(filenames.get()); ++j) {
+            PyObject *file = PyList_GET_ITEM(filenames.get(), j);
+            if (!is_image_name(file))
+                continue;
+            Ref full = os_path(names.join, {directory, file});
+            if (!full)
+                return -1;
+            Ref f = call(state.open, {full.get(), names.mode_r_plus_b});
+            if (f && call_method(f.get(), names.close))
+                continue;
+            return swallow_oserror() ? 1 : -1;
+        }
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
 /// A listed folder removed unless a process runs from it (by `mapped`, when
-/// given; on Windows by a rename first): 1 when it stays listed, 0 when it is
-/// gone (or no folder of ours stands at its name), -1 with an exception set.
+/// given; on Windows by its images): 1 when it stays listed, 0 when it is gone
+/// (or no folder of ours stands at its name), -1 with an exception set.
 int drop_folder(PyObject *exe_dir, PyObject *name, const std::vector<std::string> *mapped, int nt)
 {
     Ref path = os_path(names.join, {exe_dir, name});
@@ -676,16 +733,10 @@ int drop_folder(PyObject *exe_dir, PyObject *name, const std::vector<std::string
     if (link < 0 || directory <= 0)
         return link < 0 ? -1 : directory;
     int used = mapped ? in_use(path.get(), *mapped) : 0;
+    if (used == 0 && nt)
+        used = image_held(path.get());
     if (used != 0)
         return used;
-    if (nt) {
-        Ref moved = steal(PyNumber_Add(path.get(), names.removing_suffix));
-        if (!moved || remove_path(moved.get()) < 0)
-            return -1;
-        if (os_call(names.rename, {path.get(), moved.get()}) < 0)
-            return swallow_oserror() ? 1 : -1;
-        path = std::move(moved);
-    }
     if (remove_path(path.get()) < 0)
         return swallow_oserror() ? 1 : -1;  // tried again at the next update
     return 0;
@@ -697,8 +748,9 @@ int drop_folder(PyObject *exe_dir, PyObject *name, const std::vector<std::string
 /// goes while a launcher's backup stands (on Windows a backup that could not
 /// be removed still runs), nor the one the launcher at MAIN_EXE_NAME names,
 /// nor `keep`, nor one a process runs from: on POSIX by /proc (without it,
-/// only when `unseen` allows), on Windows by a rename, which Windows refuses
-/// for a folder in use. 0, or -1 with an exception set.
+/// only when `unseen` allows), on Windows by its images, which Windows
+/// refuses to open for writing while a process maps them. 0, or -1 with an
+/// exception set.
 int remove_old_folders(PyObject *exe_dir, PyObject *keep, bool unseen)
 {
     Ref listed = read_listed(exe_dir);
@@ -706,16 +758,28 @@ int remove_old_folders(PyObject *exe_dir, PyObject *keep, bool unseen)
         return -1;
     if (PyList_GET_SIZE(listed.get()) == 0)
         return 0;
-    Ref old_exe = install_path(exe_dir, names.MAIN_EXE_NAME, names.old_suffix);
-    int backup = old_exe ? path_test(names.lexists, old_exe.get()) : -1;
+    int nt = windows();
+    Ref old_exe = nt >= 0 ? install_path(exe_dir, names.MAIN_EXE_NAME, names.old_suffix) : Ref{};
+    Ref main_exe = old_exe ? install_path(exe_dir, names.MAIN_EXE_NAME) : Ref{};
+    int backup = main_exe ? path_test(names.lexists, old_exe.get()) : -1;
+    if (backup > 0 && nt) {
+        // On Windows a backup that can be removed no longer runs; with the
+        // launcher at its name it is a swap's leftover.
+        //     if os.name == "nt" and os.path.exists(main_exe):
+        //         try: os.remove(old_exe)
+        //         except OSError: return
+        int launcher = path_test(names.exists, main_exe.get());
+        if (launcher < 0)
+            return -1;
+        if (launcher && os_call(names.remove, {old_exe.get()}) == 0)
+            backup = 0;
+        else if (launcher && !swallow_oserror())
+            return -1;
+    }
     if (backup != 0)
         return backup;
-    Ref main_exe = install_path(exe_dir, names.MAIN_EXE_NAME);
     Ref current;
-    if (!main_exe || named_folder(main_exe.get(), &current) < 0)
-        return -1;
-    int nt = windows();
-    if (nt < 0)
+    if (named_folder(main_exe.get(), &current) < 0)
         return -1;
     int proc = nt ? 0 : path_test(names.isdir, names.proc);
     if (proc < 0)

@@ -122,7 +122,7 @@
     TXT(contents_suffix, ".contents") TXT(contents_sig_suffix, ".contents.minisig") \
     TXT(files_infix, ".files/") TXT(folder_suffix, ".folder")                   \
     TXT(folders_suffix, ".folders") TXT(tmp_suffix, ".tmp")                     \
-    TXT(removing_suffix, ".removing") TXT(proc, "/proc") TXT(newline, "\n")     \
+    TXT(mode_r_plus_b, "r+b") TXT(proc, "/proc") TXT(newline, "\n")     \
     TXT(utf_8, "utf-8") TXT(mode_wb, "wb")                                        \
     TXT(manifest_too_large, "the manifest of the contents is larger than 16 MiB") \
     TXT(manifest_signature_too_large, "the signature of the manifest is larger than 4096 bytes") \
