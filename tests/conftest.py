@@ -53,6 +53,12 @@ def child():
     return run_child
 
 
+def pytest_collection_modifyitems(items):
+    for item in items:
+        if "onedir_builds" in getattr(item, "fixturenames", ()):
+            item.add_marker(pytest.mark.onedir)
+
+
 from https_fixtures import *  # noqa: E402,F401,F403
 from display_fixtures import *  # noqa: E402,F401,F403
 from leakcheck import *  # noqa: E402,F401,F403
