@@ -285,9 +285,12 @@ public:
     int reset(Py_ssize_t n);
 
     Py_ssize_t size() const { return size_; }
-    FolderEntry &operator[](Py_ssize_t i) const { return items_[i]; }
-    FolderEntry *begin() const { return items_; }
-    FolderEntry *end() const { return items_ + size_; }
+    FolderEntry &operator[](Py_ssize_t i) { return items_[i]; }
+    const FolderEntry &operator[](Py_ssize_t i) const { return items_[i]; }
+    FolderEntry *begin() { return items_; }
+    FolderEntry *end() { return items_ + size_; }
+    const FolderEntry *begin() const { return items_; }
+    const FolderEntry *end() const { return items_ + size_; }
 
 private:
     FolderEntry *items_ = nullptr;

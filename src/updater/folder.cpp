@@ -60,8 +60,8 @@ bool utf8_of(PyObject *str, std::string_view *text)
 
 int FolderEntries::reset(Py_ssize_t n)
 {
-    for (FolderEntry &entry : *this)
-        entry.~FolderEntry();
+    for (Py_ssize_t i = 0; i < size_; ++i)
+        items_[i].~FolderEntry();
     PyMem_Free(items_);
     items_ = nullptr;
     size_ = 0;
@@ -722,7 +722,8 @@ int mapped_files(PyObject *paths)
             size_t slash = line.find('/');
             if (slash == std::string_view::npos)
                 continue;
-            Ref file = steal(PyBytes_FromStringAndSize(line.data() + slash, static_cast<Py_ssize_t>(line.size() - slash)));
+            std::string_view file_path = tail(line, slash);
+            Ref file = steal(PyBytes_FromStringAndSize(file_path.data(), static_cast<Py_ssize_t>(file_path.size())));
             if (!file || PySet_Add(paths, file.get()) < 0)
                 return -1;
         }
@@ -1083,10 +1084,10 @@ int folder_matches(PyObject *path, const Folder &folder, int nt)
     return 1;
 }
 
-/// The regular files under the folders given whose sizes are in the set
-/// `sizes`, into the dict `found` (size -> list of paths, in the order of the
-/// walk; os.walk, links not followed). 0, or -1 with an exception set.
-int files_by_size(PyObject *exe_dir, PyObject *folders, PyObject *sizes, PyObject *found)
+/// The regular files under the folders given whose sizes are keys of the dict
+/// `found`, appended to the list of their size in the order of the walk
+/// (os.walk, links not followed). 0, or -1 with an exception set.
+int files_by_size(PyObject *exe_dir, PyObject *folders, PyObject *found)
 {
     Ref walk = dotted(names.os, {names.walk});
     if (!walk)
@@ -1118,16 +1119,10 @@ int files_by_size(PyObject *exe_dir, PyObject *folders, PyObject *sizes, PyObjec
                 if (!size)
                     return -1;
                 long bits = PyLong_AsLong(mode.get());
-                int wanted = PyErr_Occurred() ? -1 : (bits & 0170000) == 0100000 ? PySet_Contains(sizes, size.get()) : 0;
-                if (wanted <= 0) {
-                    if (wanted < 0)
-                        return -1;
-                    continue;
-                }
-                // found.setdefault(size, []).append(file)
-                Ref empty = steal(PyList_New(0));
-                PyObject *same_size = empty ? PyDict_SetDefault(found, size.get(), empty.get()) : nullptr;
-                if (!same_size || PyList_Append(same_size, file.get()) < 0)
+                PyObject *same_size = PyDict_GetItemWithError(found, size.get());
+                if (PyErr_Occurred())
+                    return -1;
+                if (same_size && (bits & 0170000) == 0100000 && PyList_Append(same_size, file.get()) < 0)
                     return -1;
             }
         }
@@ -1176,8 +1171,7 @@ Outcome plan_folder(PyObject *exe_dir, Folder *folder, long long *to_fetch)
         if (directory && PyList_Append(sources.get(), name) < 0)
             return download_error(fl::plan);
     }
-    Ref wanted = steal(PySet_New(nullptr));
-    Ref candidates = wanted ? steal(PyDict_New()) : Ref{};
+    Ref candidates = steal(PyDict_New());  // size -> the files of that size
     if (!candidates)
         return download_error(fl::plan);
     for (FolderEntry &entry : folder->files) {
@@ -1191,11 +1185,14 @@ Outcome plan_folder(PyObject *exe_dir, Folder *folder, long long *to_fetch)
             if (match)
                 entry.source = std::move(path);
         }
-        Ref size = entry.source ? Ref{} : steal(PyLong_FromLongLong(entry.size));
-        if (!entry.source && (!size || PySet_Add(wanted.get(), size.get()) < 0))
+        if (entry.source)
+            continue;
+        Ref size = steal(PyLong_FromLongLong(entry.size));
+        Ref none_yet = size ? steal(PyList_New(0)) : Ref{};
+        if (!none_yet || !PyDict_SetDefault(candidates.get(), size.get(), none_yet.get()))
             return download_error(fl::plan);
     }
-    if (PySet_GET_SIZE(wanted.get()) > 0 && files_by_size(exe_dir, sources.get(), wanted.get(), candidates.get()) < 0)
+    if (PyDict_GET_SIZE(candidates.get()) > 0 && files_by_size(exe_dir, sources.get(), candidates.get()) < 0)
         return download_error(fl::plan);
     Ref digests = steal(PyDict_New());  // path -> SHA-256, each file hashed once
     if (!digests)
