@@ -13,8 +13,7 @@
 #include "lines.hpp"
 #include "minisign.hpp"
 
-#include <string>
-#include <vector>
+#include <string_view>
 
 namespace updater {
 
@@ -264,14 +263,38 @@ Outcome fetch_patch(PyObject *progress_callback, PyObject *exe_dir, PyObject *ne
 
 /// One entry of a folder's manifest.
 struct FolderEntry {
-    std::string path;      // "/"-separated, UTF-8
-    Ref path_text;         // the same, as a str
-    Ref link;              // a link's target as written, or null for a file
-    std::string resolved;  // a link's target, resolved inside the folder
+    std::string_view path;  // "/"-separated, UTF-8: path_text's own
+    Ref path_text;          // the same, as a str
+    Ref link;               // a link's target as written, or null for a file
+    Ref resolved;           // a link's target, resolved inside the folder, a str
     long long size = 0;
-    Ref sha256;            // lower-case hex, a str
+    Ref sha256;             // lower-case hex, a str
     bool exec = false;
-    Ref source;            // a local file holding the bytes, or null: downloaded
+    Ref source;             // a local file holding the bytes, or null: downloaded
+};
+
+/// The entries of a manifest, in one block of the interpreter's memory.
+class FolderEntries {
+public:
+    FolderEntries() = default;
+    FolderEntries(const FolderEntries &) = delete;
+    FolderEntries &operator=(const FolderEntries &) = delete;
+    ~FolderEntries() { reset(0); }
+
+    /// `n` empty entries in place of the old: 0, or -1 with MemoryError set.
+    int reset(Py_ssize_t n);
+
+    Py_ssize_t size() const { return size_; }
+    FolderEntry &operator[](Py_ssize_t i) { return items_[i]; }
+    const FolderEntry &operator[](Py_ssize_t i) const { return items_[i]; }
+    FolderEntry *begin() { return items_; }
+    FolderEntry *end() { return items_ + size_; }
+    const FolderEntry *begin() const { return items_; }
+    const FolderEntry *end() const { return items_ + size_; }
+
+private:
+    FolderEntry *items_ = nullptr;
+    Py_ssize_t size_ = 0;
 };
 
 /// The new build's contents folder: its manifest, and how it is made.
@@ -280,14 +303,15 @@ struct Folder {
     Ref name;
     Ref build;             // the executable's SHA-256, lower-case hex
     long long size = 0;    // the executable's size
-    std::vector<FolderEntry> files;
+    FolderEntries files;
     bool stands = false;   // a folder of that name already matches: nothing to make
     Tally tally;
 };
 
 /// The contents folder a PyInstaller executable names in its archive: null
-/// and *name set (empty when it names none), or why the bytes hold no archive.
-const char *archive_contents(const unsigned char *p, size_t n, std::string *name);
+/// and *name set (empty when it names none; inside the bytes), or why the
+/// bytes hold no archive.
+const char *archive_contents(const unsigned char *p, size_t n, std::string_view *name);
 /// The contents folder the executable at `path` names, as a str into *name, or
 /// null when it names none. 0, or -1 with an exception set.
 int named_folder(PyObject *path, Ref *name);

@@ -6,8 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <map>
-#include <set>
+#include <new>
 #include <string_view>
 
 namespace updater {
@@ -33,12 +32,55 @@ std::uint32_t big_endian(const unsigned char *p)
     return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
 }
 
+/// text[:n], the whole of it when n is past its end (npos included).
+std::string_view head(std::string_view text, size_t n)
+{
+    return {text.data(), n < text.size() ? n : text.size()};
+}
+
+/// text[n:], empty when n is past its end.
+std::string_view tail(std::string_view text, size_t n)
+{
+    return n < text.size() ? std::string_view{text.data() + n, text.size() - n} : std::string_view{};
+}
+
+/// The text of a str as UTF-8, held by the str itself: *text, or false with an
+/// exception set.
+bool utf8_of(PyObject *str, std::string_view *text)
+{
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(str, &size);
+    if (!data)
+        return false;
+    *text = {data, static_cast<size_t>(size)};
+    return true;
+}
+
 }  // namespace
+
+int FolderEntries::reset(Py_ssize_t n)
+{
+    for (Py_ssize_t i = 0; i < size_; ++i)
+        items_[i].~FolderEntry();
+    PyMem_Free(items_);
+    items_ = nullptr;
+    size_ = 0;
+    if (n == 0)
+        return 0;
+    items_ = static_cast<FolderEntry *>(PyMem_Calloc(static_cast<size_t>(n), sizeof(FolderEntry)));
+    if (!items_) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    for (size_ = 0; size_ < n; ++size_)
+        new (items_ + size_) FolderEntry{};
+    return 0;
+}
 
 /// The contents folder a PyInstaller executable names in its archive's table
 /// of contents: null and *name set (empty when it names none), or why the
 /// bytes hold no archive.
-const char *archive_contents(const unsigned char *p, size_t n, std::string *name)
+const char *archive_contents(const unsigned char *p, size_t n, std::string_view *name)
 {
     std::string_view bytes(reinterpret_cast<const char *>(p), n);
     size_t at = bytes.rfind(cookie_magic);
@@ -53,7 +95,7 @@ const char *archive_contents(const unsigned char *p, size_t n, std::string *name
         return "the executable's archive is corrupt";
     const unsigned char *entry = p + (end - archive_length) + toc_offset;
     size_t left = toc_length;
-    name->clear();
+    *name = {};
     while (left > 0) {
         if (left < entry_head)
             return "the executable's archive is corrupt";
@@ -62,9 +104,9 @@ const char *archive_contents(const unsigned char *p, size_t n, std::string *name
             return "the executable's archive is corrupt";
         if (entry[17] == 'o') {
             std::string_view option(reinterpret_cast<const char *>(entry + entry_head), length - entry_head);
-            option = option.substr(0, option.find('\0'));
-            if (option.starts_with(contents_option))
-                *name = option.substr(contents_option.size());
+            option = head(option, option.find('\0'));
+            if (head(option, contents_option.size()) == contents_option)
+                *name = tail(option, contents_option.size());
         }
         entry += length;
         left -= length;
@@ -85,7 +127,7 @@ int named_folder(PyObject *path, Ref *name)
     Py_ssize_t size = 0;
     if (PyBytes_AsStringAndSize(data.get(), &bytes, &size) < 0)
         return -1;
-    std::string found;
+    std::string_view found;
     *name = Ref{};
     if (archive_contents(reinterpret_cast<const unsigned char *>(bytes), static_cast<size_t>(size), &found) ||
         found.empty())
@@ -268,28 +310,66 @@ const char *bad_segment(std::string_view segment)
             return "a character a path segment cannot hold";
     if (segment.back() == '.' || segment.back() == ' ')
         return "a path segment ending in a dot or a space";
-    std::string stem(segment.substr(0, segment.find('.')));
-    for (char &c : stem)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
+    std::string_view stem = head(segment, segment.find('.'));
+    if (stem.size() > 4)
+        return nullptr;
+    char lower[4] = {};
+    for (size_t i = 0; i < stem.size(); ++i)
+        lower[i] = stem[i] >= 'A' && stem[i] <= 'Z' ? static_cast<char>(stem[i] - 'A' + 'a') : stem[i];
+    stem = {lower, stem.size()};
     if (stem == "con" || stem == "prn" || stem == "aux" || stem == "nul" ||
-        (stem.size() == 4 && (stem.starts_with("com") || stem.starts_with("lpt")) && stem[3] >= '1' &&
+        (stem.size() == 4 && (head(stem, 3) == "com" || head(stem, 3) == "lpt") && stem[3] >= '1' &&
          stem[3] <= '9'))
         return "a name Windows reserves";
     return nullptr;
 }
 
-/// The segments of a "/"-separated path.
-std::vector<std::string_view> segments(std::string_view path)
-{
-    std::vector<std::string_view> parts;
-    for (;;) {
-        size_t slash = path.find('/');
-        parts.push_back(path.substr(0, slash));
-        if (slash == std::string_view::npos)
-            return parts;
-        path.remove_prefix(slash + 1);
+/// The segments of a "/"-separated path, one at a time:
+///     for segment in path.split("/"):
+class Segments {
+public:
+    explicit Segments(std::string_view path) : rest_(path) {}
+
+    /// The next segment into *segment: false after the last.
+    bool next(std::string_view *segment)
+    {
+        if (done_)
+            return false;
+        size_t slash = rest_.find('/');
+        *segment = head(rest_, slash);
+        done_ = slash == std::string_view::npos;
+        rest_ = done_ ? std::string_view{} : tail(rest_, slash + 1);
+        return true;
     }
+
+private:
+    std::string_view rest_;
+    bool done_ = false;
+};
+
+/// Every folder that the "/"-separated str `path` lies in added to the set
+/// `folders`: 0, or -1 with an exception set.
+///     folders.update(path[:i] for i, c in enumerate(path) if c == "/")
+int add_folders(PyObject *folders, PyObject *path)
+{
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(path);
+    Py_ssize_t slash = PyUnicode_FindChar(path, '/', 0, length, 1);
+    for (; slash >= 0; slash = PyUnicode_FindChar(path, '/', slash + 1, length, 1)) {
+        Ref folder = steal(PyUnicode_Substring(path, 0, slash));
+        if (!folder || PySet_Add(folders, folder.get()) < 0)
+            return -1;
+    }
+    return slash == -1 ? 0 : -1;
+}
+
+/// sorted(strs): a new list, or nullptr with an exception set. Code points
+/// sort as their UTF-8 bytes do, so a folder comes before what it holds.
+Ref sorted(PyObject *strs)
+{
+    Ref list = steal(PySequence_List(strs));
+    if (!list || PyList_Sort(list.get()) < 0)
+        return {};
+    return list;
 }
 
 /// raise ValueError(f"the manifest of the contents is refused: {why}: {detail!r}")
@@ -340,37 +420,43 @@ bool exact_keys(PyObject *dict, std::initializer_list<PyObject *> keys)
     return all;
 }
 
-/// A link's target resolved lexically from the link's own folder into
-/// *resolved: null, or why it is refused.
-const char *resolve_link(std::string_view path, std::string_view target, std::string *resolved)
+/// A link's target resolved lexically from the link's own folder: the
+/// link's folder, then each segment of the target, fits in this many bytes.
+constexpr size_t resolved_max = 2 * path_max;
+
+/// A link's target, of at most path_max bytes, resolved lexically from the
+/// link's own folder into `resolved` (*length bytes): null, or why it is refused.
+const char *resolve_link(std::string_view path, std::string_view target, char (&resolved)[resolved_max],
+                         size_t *length)
 {
     if (target.size() > path_max)
         return "a link target longer than 1024 bytes";
-    std::vector<std::string_view> parts = segments(path);
-    parts.pop_back();
-    for (std::string_view segment : segments(target)) {
+    size_t folder = path.rfind('/');
+    size_t n = folder == std::string_view::npos ? 0 : folder;
+    std::memcpy(resolved, path.data(), n);
+    std::string_view segment;
+    for (Segments parts(target); parts.next(&segment);) {
         if (segment == ".")
             continue;
         if (segment == "..") {
-            if (parts.empty())
+            if (n == 0)
                 return "a link that points outside the folder";
-            parts.pop_back();
+            size_t slash = std::string_view(resolved, n).rfind('/');
+            n = slash == std::string_view::npos ? 0 : slash;
             continue;
         }
         if (segment.empty())
             return "a link that is absolute or has an empty segment";
         if (const char *why = bad_segment(segment))
             return why;
-        parts.push_back(segment);
+        if (n > 0)
+            resolved[n++] = '/';
+        std::memcpy(resolved + n, segment.data(), segment.size());
+        n += segment.size();
     }
-    if (parts.empty())
+    if (n == 0)
         return "a link to the folder itself";
-    resolved->clear();
-    for (std::string_view part : parts) {
-        if (!resolved->empty())
-            resolved->push_back('/');
-        resolved->append(part);
-    }
+    *length = n;
     return nullptr;
 }
 
@@ -384,27 +470,29 @@ Outcome parse_entry(PyObject *item, FolderEntry *entry)
     PyObject *path = PyDict_GetItemWithError(item, names.path);
     if (!path || !PyUnicode_CheckExact(path))
         return refuse("a path that is not a str", item);
-    Py_ssize_t size = 0;
-    const char *text = PyUnicode_AsUTF8AndSize(path, &size);
-    if (!text)
+    if (!utf8_of(path, &entry->path))
         return refuse("a path that is not UTF-8", item);
-    entry->path.assign(text, static_cast<size_t>(size));
     entry->path_text = borrow(path);
     if (entry->path.size() > path_max)
         return refuse("a path longer than 1024 bytes", path);
-    for (std::string_view segment : segments(entry->path))
+    std::string_view segment;
+    for (Segments parts(entry->path); parts.next(&segment);)
         if (const char *why = bad_segment(segment))
             return refuse(why, path);
     if (link) {
         PyObject *target = PyDict_GetItemWithError(item, names.link);
-        const char *target_text =
-            target && PyUnicode_CheckExact(target) ? PyUnicode_AsUTF8AndSize(target, &size) : nullptr;
-        if (!target_text) {
+        std::string_view target_text;
+        if (!target || !PyUnicode_CheckExact(target) || !utf8_of(target, &target_text)) {
             PyErr_Clear();
             return refuse("a link target that is not a str", item);
         }
-        if (const char *why = resolve_link(entry->path, {target_text, static_cast<size_t>(size)}, &entry->resolved))
+        char resolved[resolved_max];
+        size_t length = 0;
+        if (const char *why = resolve_link(entry->path, target_text, resolved, &length))
             return refuse(why, item);
+        entry->resolved = steal(PyUnicode_DecodeUTF8(resolved, static_cast<Py_ssize_t>(length), "strict"));
+        if (!entry->resolved)
+            return download_error(fl::parse);
         entry->link = borrow(target);
         return Outcome::ok();
     }
@@ -458,12 +546,13 @@ Outcome parse_manifest(PyObject *body, Folder *folder)
         return refuse("files that are not a list");
     if (PyList_GET_SIZE(files) > entries_max)
         return refuse("more than 100000 entries");
-    folder->files.resize(static_cast<size_t>(PyList_GET_SIZE(files)));
-    std::set<std::string> folded;
-    std::set<std::string> directories;
+    Ref folded = steal(PySet_New(nullptr));
+    Ref directories = folded ? steal(PySet_New(nullptr)) : Ref{};
+    if (!directories || folder->files.reset(PyList_GET_SIZE(files)) < 0)
+        return download_error(fl::parse);
     long long total = 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(files); ++i) {
-        FolderEntry &entry = folder->files[static_cast<size_t>(i)];
+        FolderEntry &entry = folder->files[i];
         if (Outcome r = parse_entry(PyList_GET_ITEM(files, i), &entry); r.raised())
             return r;
         total += entry.size;
@@ -471,21 +560,25 @@ Outcome parse_manifest(PyObject *body, Folder *folder)
             return refuse("files larger than 8 GiB in all");
         // Paths equal but for case collide where names are compared so.
         Ref fold = call_method(entry.path_text.get(), names.casefold);
-        const char *fold_text = fold ? PyUnicode_AsUTF8AndSize(fold.get(), &size) : nullptr;
-        if (!fold_text)
+        int seen = fold ? PySet_Contains(folded.get(), fold.get()) : -1;
+        if (seen < 0)
             return download_error(fl::parse);
-        std::string key(fold_text, static_cast<size_t>(size));
-        if (!folded.insert(key).second)
+        if (seen)
             return refuse("two entries equal but for case", entry.path_text.get());
-        for (size_t slash = key.find('/'); slash != std::string::npos; slash = key.find('/', slash + 1))
-            directories.insert(key.substr(0, slash));
+        if (PySet_Add(folded.get(), fold.get()) < 0 || add_folders(directories.get(), fold.get()) < 0)
+            return download_error(fl::parse);
     }
-    for (const std::string &directory : directories)
-        if (folded.contains(directory))
-            return refuse("an entry that is also a folder of another",
-                          steal(PyUnicode_DecodeUTF8(directory.data(), static_cast<Py_ssize_t>(directory.size()),
-                                                     "replace"))
-                              .get());
+    Ref ordered = sorted(directories.get());
+    if (!ordered)
+        return download_error(fl::parse);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ordered.get()); ++i) {
+        PyObject *directory = PyList_GET_ITEM(ordered.get(), i);
+        int clash = PySet_Contains(folded.get(), directory);
+        if (clash < 0)
+            return download_error(fl::parse);
+        if (clash)
+            return refuse("an entry that is also a folder of another", directory);
+    }
     return Outcome::ok();
 }
 
@@ -592,9 +685,9 @@ int list_folder(PyObject *exe_dir, PyObject *name)
 // Folders in use
 
 /// Every file that a process maps or runs, as the bytes of its path, from
-/// /proc/<pid>/exe and /proc/<pid>/maps; processes that cannot be read are
-/// passed over. 0, or -1 with an exception set.
-int mapped_files(std::vector<std::string> *paths)
+/// /proc/<pid>/exe and /proc/<pid>/maps, added to the set `paths`; processes
+/// that cannot be read are passed over. 0, or -1 with an exception set.
+int mapped_files(PyObject *paths)
 {
     Ref entries = os_result(names.listdir, {names.proc});
     if (!entries)
@@ -614,9 +707,7 @@ int mapped_files(std::vector<std::string> *paths)
             return -1;
         Ref target = os_result(names.readlink, {exe_link.get()});
         Ref raw = target ? os_result(names.fsencode, {target.get()}) : Ref{};
-        if (raw)
-            paths->emplace_back(PyBytes_AS_STRING(raw.get()), static_cast<size_t>(PyBytes_GET_SIZE(raw.get())));
-        else if (!swallow_exception())
+        if (raw ? PySet_Add(paths, raw.get()) < 0 : !swallow_exception())
             return -1;
         Ref maps;
         if (read_file(maps_path.get(), ints.minus1, &maps) < 0) {
@@ -626,11 +717,15 @@ int mapped_files(std::vector<std::string> *paths)
         }
         std::string_view text(PyBytes_AS_STRING(maps.get()), static_cast<size_t>(PyBytes_GET_SIZE(maps.get())));
         while (!text.empty()) {
-            std::string_view line = text.substr(0, text.find('\n'));
-            text.remove_prefix(std::min(text.size(), line.size() + 1));
+            std::string_view line = head(text, text.find('\n'));
+            text = tail(text, line.size() + 1);
             size_t slash = line.find('/');
-            if (slash != std::string_view::npos)
-                paths->emplace_back(line.substr(slash));
+            if (slash == std::string_view::npos)
+                continue;
+            std::string_view file_path = tail(line, slash);
+            Ref file = steal(PyBytes_FromStringAndSize(file_path.data(), static_cast<Py_ssize_t>(file_path.size())));
+            if (!file || PySet_Add(paths, file.get()) < 0)
+                return -1;
         }
     }
     return PyErr_Occurred() ? -1 : 0;
@@ -646,20 +741,22 @@ bool swallow_oserror()
     return true;
 }
 
-/// A process maps or runs a file inside the folder at `path`: 1, 0, or -1
-/// with an exception set.
-int in_use(PyObject *path, const std::vector<std::string> &mapped)
+/// A process maps or runs a file inside the folder at `path`, by the set of
+/// paths `mapped`: 1, 0, or -1 with an exception set.
+int in_use(PyObject *path, PyObject *mapped)
 {
     Ref real = os_path(names.realpath, {path});
     Ref raw = real ? os_result(names.fsencode, {real.get()}) : Ref{};
-    if (!raw)
+    Ref iterator = raw ? steal(PyObject_GetIter(mapped)) : Ref{};
+    if (!iterator)
         return -1;
-    std::string inside(PyBytes_AS_STRING(raw.get()), static_cast<size_t>(PyBytes_GET_SIZE(raw.get())));
-    inside.push_back('/');
-    for (const std::string &file : mapped)
-        if (file.starts_with(inside))
+    const std::string_view folder(PyBytes_AS_STRING(raw.get()), static_cast<size_t>(PyBytes_GET_SIZE(raw.get())));
+    while (Ref file = steal(PyIter_Next(iterator.get()))) {
+        const std::string_view text(PyBytes_AS_STRING(file.get()), static_cast<size_t>(PyBytes_GET_SIZE(file.get())));
+        if (text.size() > folder.size() && head(text, folder.size()) == folder && text[folder.size()] == '/')
             return 1;
-    return 0;
+    }
+    return PyErr_Occurred() ? -1 : 0;
 }
 
 /// `name` is a str ending in ".exe", ".dll" or ".pyd", in any case.
@@ -722,7 +819,7 @@ int image_held(PyObject *path)
 /// A listed folder removed unless a process runs from it (by `mapped`, when
 /// given; on Windows by its images): 1 when it stays listed, 0 when it is gone
 /// (or no folder of ours stands at its name), -1 with an exception set.
-int drop_folder(PyObject *exe_dir, PyObject *name, const std::vector<std::string> *mapped, int nt)
+int drop_folder(PyObject *exe_dir, PyObject *name, PyObject *mapped, int nt)
 {
     Ref path = os_path(names.join, {exe_dir, name});
     if (!path)
@@ -732,7 +829,7 @@ int drop_folder(PyObject *exe_dir, PyObject *name, const std::vector<std::string
     int directory = link ? 0 : path_test(names.isdir, path.get());
     if (link < 0 || directory <= 0)
         return link < 0 ? -1 : directory;
-    int used = mapped ? in_use(path.get(), *mapped) : 0;
+    int used = mapped ? in_use(path.get(), mapped) : 0;
     if (used == 0 && nt)
         used = image_held(path.get());
     if (used != 0)
@@ -786,8 +883,8 @@ int remove_old_folders(PyObject *exe_dir, PyObject *keep, bool unseen)
         return -1;
     if (!nt && !proc && !unseen)
         return 0;
-    std::vector<std::string> mapped;
-    if (proc && mapped_files(&mapped) < 0)
+    Ref mapped = steal(PySet_New(nullptr));
+    if (!mapped || (proc && mapped_files(mapped.get()) < 0))
         return -1;
     Ref remaining = steal(PyList_New(0));
     if (!remaining)
@@ -799,7 +896,7 @@ int remove_old_folders(PyObject *exe_dir, PyObject *keep, bool unseen)
         if (PyErr_Occurred())
             return -1;
         if (!kept)
-            kept = drop_folder(exe_dir, name, proc ? &mapped : nullptr, nt);
+            kept = drop_folder(exe_dir, name, proc ? mapped.get() : nullptr, nt);
         if (kept < 0)
             return -1;
         if (kept > 0 && PyList_Append(remaining.get(), name) < 0)
@@ -929,18 +1026,21 @@ Outcome verify_manifest(const Signing &signing, PyObject *body)
 }
 
 /// The file entry a link entry's target names, following links inside the
-/// folder, or null for a folder or nothing.
-const FolderEntry *target_file(const Folder &folder, const std::map<std::string, size_t> &by_path,
-                               const FolderEntry &link)
+/// folder, by `by_path` (path -> index): into *file, null for a folder or
+/// nothing. 0, or -1 with an exception set.
+int target_file(const Folder &folder, PyObject *by_path, const FolderEntry &link, const FolderEntry **file)
 {
     const FolderEntry *entry = &link;
+    *file = nullptr;
     for (int hops = 0; hops < 40 && entry->link; ++hops) {
-        auto found = by_path.find(entry->resolved);
-        if (found == by_path.end())
-            return nullptr;
-        entry = &folder.files[found->second];
+        PyObject *found = PyDict_GetItemWithError(by_path, entry->resolved.get());
+        if (!found)
+            return PyErr_Occurred() ? -1 : 0;
+        entry = &folder.files[PyLong_AsSsize_t(found)];
     }
-    return entry->link ? nullptr : entry;
+    if (!entry->link)
+        *file = entry;
+    return 0;
 }
 
 /// The folder at `path` holds every entry of the manifest: each file its size
@@ -952,9 +1052,14 @@ int folder_matches(PyObject *path, const Folder &folder, int nt)
     int directory = link ? 0 : path_test(names.isdir, path);
     if (link < 0 || directory <= 0)
         return link < 0 ? -1 : directory;
-    std::map<std::string, size_t> by_path;
-    for (size_t i = 0; i < folder.files.size(); ++i)
-        by_path.emplace(folder.files[i].path, i);
+    Ref by_path = steal(PyDict_New());
+    if (!by_path)
+        return -1;
+    for (Py_ssize_t i = 0; i < folder.files.size(); ++i) {
+        Ref index = steal(PyLong_FromSsize_t(i));
+        if (!index || PyDict_SetItem(by_path.get(), folder.files[i].path_text.get(), index.get()) < 0)
+            return -1;
+    }
     for (const FolderEntry &entry : folder.files) {
         Ref at = os_path(names.join, {path, entry.path_text.get()});
         if (!at)
@@ -966,7 +1071,9 @@ int folder_matches(PyObject *path, const Folder &folder, int nt)
                 return -1;
             match = target ? PyObject_RichCompareBool(target.get(), entry.link.get(), Py_EQ) : 0;
         } else if (entry.link) {
-            const FolderEntry *file = target_file(folder, by_path, entry);
+            const FolderEntry *file = nullptr;
+            if (target_file(folder, by_path.get(), entry, &file) < 0)
+                return -1;
             match = file ? holds(at.get(), file->size, file->sha256.get()) : path_test(names.isdir, at.get());
         } else {
             match = holds(at.get(), entry.size, entry.sha256.get());
@@ -977,10 +1084,10 @@ int folder_matches(PyObject *path, const Folder &folder, int nt)
     return 1;
 }
 
-/// The regular files under the folders given whose sizes are among `sizes`,
-/// by size (os.walk, links not followed). 0, or -1 with an exception set.
-int files_by_size(PyObject *exe_dir, PyObject *folders, const std::set<long long> &sizes,
-                  std::multimap<long long, Ref> *found)
+/// The regular files under the folders given whose sizes are keys of the dict
+/// `found`, appended to the list of their size in the order of the walk
+/// (os.walk, links not followed). 0, or -1 with an exception set.
+int files_by_size(PyObject *exe_dir, PyObject *folders, PyObject *found)
 {
     Ref walk = dotted(names.os, {names.walk});
     if (!walk)
@@ -1012,11 +1119,11 @@ int files_by_size(PyObject *exe_dir, PyObject *folders, const std::set<long long
                 if (!size)
                     return -1;
                 long bits = PyLong_AsLong(mode.get());
-                long long bytes = PyLong_AsLongLong(size.get());
+                PyObject *same_size = PyDict_GetItemWithError(found, size.get());
                 if (PyErr_Occurred())
                     return -1;
-                if ((bits & 0170000) == 0100000 && sizes.contains(bytes))
-                    found->emplace(bytes, std::move(file));
+                if (same_size && (bits & 0170000) == 0100000 && PyList_Append(same_size, file.get()) < 0)
+                    return -1;
             }
         }
         if (PyErr_Occurred())
@@ -1064,7 +1171,9 @@ Outcome plan_folder(PyObject *exe_dir, Folder *folder, long long *to_fetch)
         if (directory && PyList_Append(sources.get(), name) < 0)
             return download_error(fl::plan);
     }
-    std::set<long long> wanted;
+    Ref candidates = steal(PyDict_New());  // size -> the files of that size
+    if (!candidates)
+        return download_error(fl::plan);
     for (FolderEntry &entry : folder->files) {
         if (entry.link || entry.size == 0)
             continue;
@@ -1076,11 +1185,14 @@ Outcome plan_folder(PyObject *exe_dir, Folder *folder, long long *to_fetch)
             if (match)
                 entry.source = std::move(path);
         }
-        if (!entry.source)
-            wanted.insert(entry.size);
+        if (entry.source)
+            continue;
+        Ref size = steal(PyLong_FromLongLong(entry.size));
+        Ref none_yet = size ? steal(PyList_New(0)) : Ref{};
+        if (!none_yet || !PyDict_SetDefault(candidates.get(), size.get(), none_yet.get()))
+            return download_error(fl::plan);
     }
-    std::multimap<long long, Ref> candidates;
-    if (!wanted.empty() && files_by_size(exe_dir, sources.get(), wanted, &candidates) < 0)
+    if (PyDict_GET_SIZE(candidates.get()) > 0 && files_by_size(exe_dir, sources.get(), candidates.get()) < 0)
         return download_error(fl::plan);
     Ref digests = steal(PyDict_New());  // path -> SHA-256, each file hashed once
     if (!digests)
@@ -1089,26 +1201,30 @@ Outcome plan_folder(PyObject *exe_dir, Folder *folder, long long *to_fetch)
     for (FolderEntry &entry : folder->files) {
         if (entry.link || entry.size == 0 || entry.source)
             continue;
-        auto [first, last] = candidates.equal_range(entry.size);
-        for (auto it = first; it != last && !entry.source; ++it) {
-            Ref digest = borrow(PyDict_GetItemWithError(digests.get(), it->second.get()));
+        Ref size = steal(PyLong_FromLongLong(entry.size));
+        Ref same_size = size ? borrow(PyDict_GetItemWithError(candidates.get(), size.get())) : Ref{};
+        if (!same_size && (!size || PyErr_Occurred()))
+            return download_error(fl::plan);
+        for (Py_ssize_t i = 0; same_size && i < PyList_GET_SIZE(same_size.get()) && !entry.source; ++i) {
+            PyObject *file = PyList_GET_ITEM(same_size.get(), i);
+            Ref digest = borrow(PyDict_GetItemWithError(digests.get(), file));
             if (!digest) {
                 if (PyErr_Occurred())
                     return download_error(fl::plan);
-                digest = file_sha256(it->second.get());
+                digest = file_sha256(file);
                 if (!digest) {
                     if (!swallow_exception())
                         return download_error(fl::plan);
                     digest = borrow(Py_None);
                 }
-                if (PyDict_SetItem(digests.get(), it->second.get(), digest.get()) < 0)
+                if (PyDict_SetItem(digests.get(), file, digest.get()) < 0)
                     return download_error(fl::plan);
             }
             int match = PyObject_RichCompareBool(digest.get(), entry.sha256.get(), Py_EQ);
             if (match < 0)
                 return download_error(fl::plan);
             if (match)
-                entry.source = borrow(it->second.get());
+                entry.source = borrow(file);
         }
         if (!entry.source)
             *to_fetch += entry.size;
@@ -1388,9 +1504,7 @@ Outcome make_link(const FolderEntry &entry, PyObject *temp, PyObject *path, int 
             return download_error(fl::link);
         return Outcome::ok();
     }
-    Ref resolved = steal(
-        PyUnicode_DecodeUTF8(entry.resolved.data(), static_cast<Py_ssize_t>(entry.resolved.size()), "strict"));
-    Ref target = resolved ? os_path(names.join, {temp, resolved.get()}) : Ref{};
+    Ref target = os_path(names.join, {temp, entry.resolved.get()});
     int directory = target ? path_test(names.isdir, target.get()) : -1;
     Ref copy = directory >= 0 ? dotted(names.shutil, {directory ? names.copytree : names.copyfile}) : Ref{};
     if (!copy || !call(copy.get(), {target.get(), path}))
@@ -1416,19 +1530,20 @@ Outcome build_folder(PyObject *progress_callback, PyObject *exe_dir, PyObject *t
     if (os_call(names.mkdir, {temp}) < 0)
         return download_error(fl::temp_mkdir);
     *made = true;
-    std::set<std::string> directories;
+    Ref directories = steal(PySet_New(nullptr));
+    if (!directories)
+        return download_error(fl::mkdir);
     for (const FolderEntry &entry : folder->files)
-        for (size_t slash = entry.path.find('/'); slash != std::string::npos;
-             slash = entry.path.find('/', slash + 1))
-            directories.insert(entry.path.substr(0, slash));
-    std::vector<Ref> made_directories;
-    for (const std::string &directory : directories) {
-        Ref relative = steal(
-            PyUnicode_DecodeUTF8(directory.data(), static_cast<Py_ssize_t>(directory.size()), "strict"));
-        Ref path = relative ? os_path(names.join, {temp, relative.get()}) : Ref{};
-        if (!path || os_call(names.mkdir, {path.get()}) < 0)
+        if (add_folders(directories.get(), entry.path_text.get()) < 0)
             return download_error(fl::mkdir);
-        made_directories.push_back(std::move(path));
+    Ref relatives = sorted(directories.get());
+    Ref made_directories = relatives ? steal(PyList_New(0)) : Ref{};
+    if (!made_directories)
+        return download_error(fl::mkdir);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(relatives.get()); ++i) {
+        Ref path = os_path(names.join, {temp, PyList_GET_ITEM(relatives.get(), i)});
+        if (!path || os_call(names.mkdir, {path.get()}) < 0 || PyList_Append(made_directories.get(), path.get()) < 0)
+            return download_error(fl::mkdir);
     }
     Ref zstd;
     Tally &tally = folder->tally;
@@ -1466,8 +1581,8 @@ Outcome build_folder(PyObject *progress_callback, PyObject *exe_dir, PyObject *t
             return r;
     }
     if (!nt) {
-        for (auto it = made_directories.rbegin(); it != made_directories.rend(); ++it)
-            if (sync_directory(it->get()) < 0)
+        for (Py_ssize_t i = PyList_GET_SIZE(made_directories.get()); i-- > 0;)
+            if (sync_directory(PyList_GET_ITEM(made_directories.get(), i)) < 0)
                 return download_error(fl::sync_dirs);
         if (sync_directory(temp) < 0)
             return download_error(fl::sync_dirs);
