@@ -10,6 +10,7 @@ import stat
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 import urllib.parse
 
@@ -19,6 +20,8 @@ import updater
 from conftest import child_env, run_child
 from frozen_fixtures import Publisher
 from test_engine import Reports
+from test_frozen import run_frozen, wait_starts
+from updater_release import folder
 
 pytestmark = [
     pytest.mark.skipif(sys.platform != "win32", reason="Windows behaviour, run by the Windows CPython"),
@@ -251,39 +254,30 @@ def test_windowed_launcher_updates_and_fails_quietly(https_server, install_dir):
 # A one-dir launcher: its executable beside the contents folder it runs from
 
 
-def serve_release(https_server, builds, tag, base):
-    """Build `tag` served as updater-release publishes a folder build: the
-    executable, the manifest, and the blobs of the files that build b1 (`base`,
-    its entries) lacks, which alone a launcher from b1 on downloads."""
-    from updater_release import folder
-    with open(builds.exe(tag), "rb") as f:
-        exe = f.read()
-    entries = folder.scan(os.path.join(builds.path(tag), builds.contents(tag)))
-    url = https_server.add(exe, path=f"/{tag}/QuelbaLauncher.exe")
-    https_server.add(folder.make_manifest(exe, builds.contents(tag), entries), path=f"/{tag}/QuelbaLauncher.exe.contents")
-    known = {entry.get("sha256") for entry in base}
+def serve_release(https_server, builds, tag, known):
+    """Build `tag` published as updater-release publishes a folder build, with
+    the blobs of the files whose SHA-256 is not `known` (b1's: a launcher from
+    b1 on has the rest)."""
+    contents = os.path.join(builds.path(tag), builds.contents(tag))
+    exe, entries = content(builds.exe(tag)), folder.scan(contents)
+    https_server.add(folder.make_manifest(exe, builds.contents(tag), entries),
+                     path=f"/{tag}/QuelbaLauncher.exe.contents")
     for entry in entries:
-        if "sha256" in entry and entry["sha256"] not in known:
-            with open(os.path.join(builds.path(tag), builds.contents(tag), *entry["path"].split("/")), "rb") as f:
-                https_server.add(folder.compress_blob(f.read(), level=1),
-                                 path=f"/{tag}/QuelbaLauncher.exe.files/{entry['sha256']}.zst")
-    return url
+        if entry.get("sha256") not in known | {None}:
+            https_server.add(folder.compress_blob(content(os.path.join(contents, entry["path"])), level=1),
+                             path=f"/{tag}/QuelbaLauncher.exe.files/{entry['sha256']}.zst")
+    return https_server.add(exe, path=f"/{tag}/QuelbaLauncher.exe")
 
 
 def test_onedir_launcher_updates_beside_the_folders_in_use(onedir_builds, https_server, tmp_path):
     """Each build runs from its own folder, made beside the running one. A
-    second b1 that runs on (stopped in its manifest's download) keeps its
-    image as the backup, which a swap cannot replace, and its folder: the
-    update fails, the launcher stays. Once it has ended, the next update
-    succeeds and takes the old folder."""
-    import threading
-    from test_frozen import run_frozen, wait_starts
-    from updater_release import folder
-
+    second b1 that runs on (stopped in its manifest's download) keeps its image
+    as the backup, which no swap can replace, and its folder: the update fails,
+    the launcher stays. Once it has ended, the next update takes the folder."""
     install = str(tmp_path / "install")
     launcher = onedir_builds.install("b1", install)
-    base = folder.scan(os.path.join(onedir_builds.path("b1"), onedir_builds.contents("b1")))
-    urls = {tag: serve_release(https_server, onedir_builds, tag, base) for tag in ("b2", "b3", "b4")}
+    known = {e.get("sha256") for e in folder.scan(os.path.join(onedir_builds.path("b1"), "_internal-b1"))}
+    urls = {tag: serve_release(https_server, onedir_builds, tag, known) for tag in ("b2", "b3", "b4")}
 
     def update(tag, status=0):
         before = len(wait_starts(install, 0))
@@ -295,20 +289,16 @@ def test_onedir_launcher_updates_beside_the_folders_in_use(onedir_builds, https_
         return sorted(n[len("_internal-"):] for n in os.listdir(install) if n.startswith("_internal"))
 
     gate = threading.Event()
-    hold = https_server.add(b"", path="/held/QuelbaLauncher.exe")
-    https_server.add(b"{" * 4096, path="/held/QuelbaLauncher.exe.contents", chunk=1, gate=gate)
-    holder = subprocess.Popen([launcher, hold, "--console"], cwd=install, env=child_env(**https_server.env()),
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    hold = https_server.add(b"{" * 4096, path="/held/QuelbaLauncher.exe.contents", chunk=1, gate=gate)
+    holder = subprocess.Popen([launcher, hold[:-len(".contents")], "--console"], cwd=install,
+                              env=child_env(**https_server.env()), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        deadline = time.monotonic() + 60
-        while not https_server.requests(hold + ".contents") and time.monotonic() < deadline:
+        while not https_server.requests(hold) and holder.poll() is None:
             time.sleep(0.1)
         assert update("b2") == ["b1", "b2"]
-        with open(launcher, "rb") as f:
-            b2 = f.read()
+        b2 = content(launcher)
         assert update("b3", status=1) == ["b1", "b2", "b3"]
-        with open(launcher, "rb") as f:
-            assert f.read() == b2
+        assert content(launcher) == b2
     finally:
         gate.set()
         holder.wait(60)
