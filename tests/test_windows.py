@@ -10,6 +10,8 @@ import stat
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 import urllib.parse
 
 import pytest
@@ -18,6 +20,8 @@ import updater
 from conftest import child_env, run_child
 from frozen_fixtures import Publisher
 from test_engine import Reports
+from test_frozen import run_frozen, wait_starts
+from updater_release import folder
 
 pytestmark = [
     pytest.mark.skipif(sys.platform != "win32", reason="Windows behaviour, run by the Windows CPython"),
@@ -244,3 +248,60 @@ def test_windowed_launcher_updates_and_fails_quietly(https_server, install_dir):
     windowed(https_server, install_dir, 0)
     assert tags(install_dir) == ["new"]
     assert sorted(os.listdir(install_dir.path)) == ["QuelbaLauncher.exe"]
+
+
+# ---------------------------------------------------------------------------
+# A one-dir launcher: its executable beside the contents folder it runs from
+
+
+def serve_release(https_server, builds, tag, known):
+    """Build `tag` published as updater-release publishes a folder build, with
+    the blobs of the files whose SHA-256 is not `known` (b1's: a launcher from
+    b1 on has the rest)."""
+    contents = os.path.join(builds.path(tag), builds.contents(tag))
+    exe, entries = content(builds.exe(tag)), folder.scan(contents)
+    https_server.add(folder.make_manifest(exe, builds.contents(tag), entries),
+                     path=f"/{tag}/QuelbaLauncher.exe.contents")
+    for entry in entries:
+        if entry.get("sha256") not in known | {None}:
+            https_server.add(folder.compress_blob(content(os.path.join(contents, entry["path"])), level=1),
+                             path=f"/{tag}/QuelbaLauncher.exe.files/{entry['sha256']}.zst")
+    return https_server.add(exe, path=f"/{tag}/QuelbaLauncher.exe")
+
+
+def test_onedir_launcher_updates_beside_the_folders_in_use(onedir_builds, https_server, tmp_path):
+    """Each build runs from its own folder, made beside the running one. A
+    second b1 that runs on (stopped in its manifest's download) keeps its image
+    as the backup, which no swap can replace, and its folder: the update fails,
+    the launcher stays. Once it has ended, the next update takes the folder."""
+    install = str(tmp_path / "install")
+    launcher = onedir_builds.install("b1", install)
+    known = {e.get("sha256") for e in folder.scan(os.path.join(onedir_builds.path("b1"), "_internal-b1"))}
+    urls = {tag: serve_release(https_server, onedir_builds, tag, known) for tag in ("b2", "b3", "b4")}
+
+    def update(tag, status=0):
+        before = len(wait_starts(install, 0))
+        code, output = run_frozen(launcher, urls[tag], "--console", env=https_server.env())
+        assert code == status, output()
+        if status == 0:  # the launcher's start, then the new build's, from its own folder
+            start = wait_starts(install, before + 2)[-1]
+            assert (start["version"], start["meipass"]) == (tag, os.path.join(install, "_internal-" + tag)), output()
+        return sorted(n[len("_internal-"):] for n in os.listdir(install) if n.startswith("_internal"))
+
+    gate = threading.Event()
+    hold = https_server.add(b"{" * 4096, path="/held/QuelbaLauncher.exe.contents", chunk=1, gate=gate)
+    holder = subprocess.Popen([launcher, hold[:-len(".contents")], "--console"], cwd=install,
+                              env=child_env(**https_server.env()), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        while not https_server.requests(hold) and holder.poll() is None:
+            time.sleep(0.1)
+        assert update("b2") == ["b1", "b2"]
+        b2 = content(launcher)
+        assert update("b3", status=1) == ["b1", "b2", "b3"]
+        assert content(launcher) == b2
+    finally:
+        gate.set()
+        holder.wait(60)
+    assert update("b3") == ["b2", "b3"]  # the folder made before is used as it stands
+    assert update("b4") == ["b3", "b4"]
+    assert "sqlite" in wait_starts(install, 0)[-1]

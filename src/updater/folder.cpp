@@ -767,12 +767,13 @@ bool is_image_name(PyObject *name)
     Py_ssize_t length = PyUnicode_GET_LENGTH(name);
     if (length < 4 || PyUnicode_READ_CHAR(name, length - 4) != '.')
         return false;
-    char tail[4] = {};
+    char tail[3] = {};
     for (Py_ssize_t i = 0; i < 3; ++i) {
         Py_UCS4 c = PyUnicode_READ_CHAR(name, length - 3 + i);
         tail[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c < 0x80 ? static_cast<char>(c) : '?';
     }
-    return std::strcmp(tail, "exe") == 0 || std::strcmp(tail, "dll") == 0 || std::strcmp(tail, "pyd") == 0;
+    std::string_view extension(tail, 3);
+    return extension == "exe" || extension == "dll" || extension == "pyd";
 }
 
 /// An executable image (.exe, .dll, .pyd) of the folder at `path` that cannot
