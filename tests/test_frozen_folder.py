@@ -101,7 +101,10 @@ def test_folder_launchers_update_three_times_through_patches_signed(onedir_build
     """b1 to b2 (code only), b3 (a data file), b4 (a new dependency), each update
     run by the build the last one installed. A second launcher of b1 waits in its
     own update, mapping _internal-b1, through the first two: that folder stays
-    while it runs and goes at the first update after it has exited."""
+    while it runs and goes at the first update after it has exited. Not on
+    Windows, where a running old launcher holds its .old, which fails the next
+    swap (tests/test_windows.py shows it): there each launcher has exited before
+    the next update, and a folder goes an update after its launcher."""
     path, launcher = install_b1(onedir_builds, tmp_path)
     env = https_server.env()
     gate = threading.Event()
@@ -109,23 +112,24 @@ def test_folder_launchers_update_three_times_through_patches_signed(onedir_build
     waiting_url, _ = releases.serve(https_server, "b2", **{NAME + ".contents": dict(gate=gate, chunk=1, send=1)})
     waiter = None
     try:
-        clean = {k: v for k, v in os.environ.items() if not k.startswith(("PYTHON", "_PYI"))}
-        waiter = subprocess.Popen([launcher, waiting_url, "--console"], cwd=path, stdout=subprocess.DEVNULL,
-                                  stderr=subprocess.DEVNULL, env={**clean, **env})
-        assert [s["version"] for s in wait_starts(path, 1)] == ["b1"]
+        if not WINDOWS:
+            clean = {k: v for k, v in os.environ.items() if not k.startswith(("PYTHON", "_PYI"))}
+            waiter = subprocess.Popen([launcher, waiting_url, "--console"], cwd=path, stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.DEVNULL, env={**clean, **env})
+            assert [s["version"] for s in wait_starts(path, 1)] == ["b1"]
         steps = {"b2": ["QuelbaLauncher.exe.contents", "QuelbaLauncher.exe.contents.minisig"],
                  "b3": blobs(releases, "b3", ["b2"]), "b4": blobs(releases, "b4", ["b3"])}
         assert len(steps["b3"]) == 1 and any("_sqlite3" in p for p in blob_paths(releases, "b4", steps["b4"]))
         before = "b1"
         for step, (tag, fetched) in enumerate(steps.items(), start=1):
-            if tag == "b4":  # the waiting launcher gives up and exits
+            if tag == "b4" and waiter:  # the waiting launcher gives up and exits
                 gate.set()
                 assert waiter.wait(60) == 1
             url, requested = releases.serve(https_server, tag)
             status, output = run_frozen(launcher, url, "--console", "--patches", "--public-key", releases.key,
                                         env=env)
             assert status == 0, output()
-            starts = wait_starts(path, 1 + 2 * step)  # the launcher run, then the build it installed
+            starts = wait_starts(path, (waiter is not None) + 2 * step)  # the launcher run, then its build
             assert [s["version"] for s in starts[-2:]] == [before, tag], output()
             old_sha = releases.manifest(before)["build"]
             paths = requested()
@@ -146,11 +150,9 @@ def test_folder_launchers_update_three_times_through_patches_signed(onedir_build
             # The folder of the build before stays while its process may run; b1's
             # while the waiting launcher runs, and no longer.
             kept = {"b2": ["b1", "b2"], "b3": ["b1", "b2", "b3"], "b4": ["b3", "b4"]}[tag]
-            if WINDOWS:  # an old process's executable stays as .old, and its folder with it, an update longer
-                kept = [tag] + ["b1"] * (tag != "b4")
-                assert set(f"_internal-{t}" for t in kept) <= set(folders(path))
-            else:
-                assert folders(path) == [f"_internal-{t}" for t in kept]
+            if WINDOWS:  # the folder of the launcher that ran the update before goes
+                kept = [before, tag]
+            assert folders(path) == [f"_internal-{t}" for t in kept]
             before = tag
     finally:
         gate.set()
