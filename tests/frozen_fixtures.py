@@ -204,11 +204,25 @@ def _freeze(with_cx_freeze):
     return work
 
 
-def _prune():
-    entries = [os.path.join(CACHE, e) for e in os.listdir(CACHE) if not e.startswith("freezing-")]
+def cached(cache, key, freeze, keep):
+    """The entry `key` of the cache directory `cache`, made by `freeze()` (a work
+    directory whose dist/ becomes the entry) when missing; the least recently
+    used entries beyond `keep` are removed."""
+    entry = os.path.join(cache, key)
+    if not os.path.isdir(entry):
+        work = freeze()
+        try:
+            os.rename(os.path.join(work, "dist"), entry)
+        except OSError:
+            if not os.path.isdir(entry):  # not a peer session that got there first
+                raise
+        shutil.rmtree(work, ignore_errors=True)
+    os.utime(entry)
+    entries = [os.path.join(cache, e) for e in os.listdir(cache) if not e.startswith("freezing-")]
     entries.sort(key=os.path.getmtime, reverse=True)
-    for stale in entries[KEEP:]:
+    for stale in entries[keep:]:
         shutil.rmtree(stale, ignore_errors=True)
+    return entry
 
 
 @pytest.fixture(scope="session")
@@ -222,17 +236,7 @@ def frozen_launchers():
         recipe = f.read()  # the builds' sources and the freezers' options
     key = _digest(recipe, extension, hook, _version("pyinstaller"), cx_freeze, sys.platform,
                   sys.version, os.path.realpath(sys.executable))
-    entry = os.path.join(CACHE, key)
-    if not os.path.isdir(entry):
-        work = _freeze(cx_freeze is not None)
-        try:
-            os.rename(os.path.join(work, "dist"), entry)
-        except OSError:
-            if not os.path.isdir(entry):  # not a peer session that got there first
-                raise
-        shutil.rmtree(work, ignore_errors=True)
-    os.utime(entry)
-    _prune()
+    entry = cached(CACHE, key, lambda: _freeze(cx_freeze is not None), KEEP)
     return FrozenLaunchers(entry, cx_freeze is not None)
 
 

@@ -25,7 +25,7 @@ import tempfile
 import pytest
 
 import updater
-from frozen_fixtures import EXE, OLD, RECORD, _digest, _version, hook_path
+from frozen_fixtures import EXE, OLD, RECORD, _digest, _version, cached, hook_path
 
 __all__ = ["onedir_builds", "OnedirBuilds", "TAGS"]
 
@@ -148,13 +148,6 @@ def _freeze():
     return work
 
 
-def _prune():
-    entries = [os.path.join(CACHE, e) for e in os.listdir(CACHE) if not e.startswith("freezing-")]
-    entries.sort(key=os.path.getmtime, reverse=True)
-    for stale in entries[KEEP:]:
-        shutil.rmtree(stale, ignore_errors=True)
-
-
 @pytest.fixture(scope="session")
 def onedir_builds():
     with open(updater.__file__, "rb") as f:
@@ -167,15 +160,4 @@ def onedir_builds():
             recipe += f.read()
     key = _digest(recipe, extension, hook, _version("pyinstaller"), sys.platform, sys.version,
                   os.path.realpath(sys.executable))
-    entry = os.path.join(CACHE, key)
-    if not os.path.isdir(entry):
-        work = _freeze()
-        try:
-            os.rename(os.path.join(work, "dist"), entry)
-        except OSError:
-            if not os.path.isdir(entry):  # not a peer session that got there first
-                raise
-        shutil.rmtree(work, ignore_errors=True)
-    os.utime(entry)
-    _prune()
-    return OnedirBuilds(entry)
+    return OnedirBuilds(cached(CACHE, key, _freeze, KEEP))
