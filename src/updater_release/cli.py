@@ -44,13 +44,7 @@ def release(args):
         current_build = None
     previous = signed_time(current + ".minisig")
     current_digest = current_build and sha256(current_build)
-    # The same build is released anew only to sign it otherwise: with a key now
-    # given or another one, or under another --comment; or to publish its
-    # contents folder, which the current release lacks.
-    if current_digest == digest and (signer is None or signer.signed(current + ".minisig", args.given_comment)) \
-            and (contents is None and not os.path.lexists(current + folder.MANIFEST)
-                 or contents is not None and read_or_none(current + folder.MANIFEST) == contents.manifest
-                 and (signer is None or signer.signed(current + folder.MANIFEST + ".minisig", args.given_comment))):
+    if current_digest == digest and is_current(current, signer, args.given_comment, contents):
         listed = releases(history)
         if listed and listed[-1][1] == digest and os.path.isfile(os.path.join(history, digest)) \
                 and (contents is None or os.path.isfile(kept_manifest(history, digest))):
@@ -109,6 +103,20 @@ def release(args):
         return PUBLISHED_BUT
     report(args, build, digest, seconds, rows, signer, public, contents)
     return 0
+
+
+def is_current(current, signer, comment, contents):
+    """Whether the current release, whose build is the new one, is this release:
+    the same build is released anew only to sign it otherwise (with a key now
+    given or another one, or under another --comment) or to publish the contents
+    folder that the current release lacks."""
+    def signed_alike(path):
+        return signer is None or signer.signed(path + ".minisig", comment)
+
+    manifest = current + folder.MANIFEST
+    if contents is None:
+        return signed_alike(current) and not os.path.lexists(manifest)
+    return signed_alike(current) and read_or_none(manifest) == contents.manifest and signed_alike(manifest)
 
 
 class Contents:
