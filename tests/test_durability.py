@@ -9,6 +9,7 @@ the new one, byte for byte, with its permission bits.
 """
 import collections
 import contextlib
+import hashlib
 import os
 import re
 import shutil
@@ -580,3 +581,38 @@ def test_power_cut_after_the_swap(https_server, tmp_path, monkeypatch, capsys):
     # The directory was synced before the new launcher started: from then on the
     # new build is what the disk holds.
     assert [state for _, state in seen] == ["new"] * len(seen), seen
+
+
+def described(tree):
+    """`tree` as a manifest gives it: each file's size and SHA-256, each link's target."""
+    return {path: content if isinstance(content, tuple) else (len(content), hashlib.sha256(content).hexdigest())
+            for path, content in tree.items()}
+
+
+@pytest.mark.no_leakcheck("its update runs in a child process")
+def test_power_cut_as_a_folder_update_returns(https_server, tmp_path, monkeypatch):
+    """The disk as it stands the moment the update returns, before any writeback:
+    the new executable beside the whole of its new contents folder."""
+    from test_folder import NEW, Folders, archive
+    problem = loop_problem()
+    if problem:
+        pytest.skip(problem)
+    with ext4_on_loop(str(tmp_path)) as (image, device, mount_point):
+        install = InstallDir(mount_point, monkeypatch)
+        install.record = str(tmp_path / "runs.log")
+        folders = Folders(install, https_server, monkeypatch)
+        builds = {tag: install.launcher_script(tag) + archive(folder)
+                  for tag, folder in (("old", "_internal-1"), ("new", "_internal-2"))}
+        url = folders.publish("_internal-2", NEW, tag="new")
+        assert run_tool("sync", "-f", mount_point).returncode == 0  # the old install is on disk
+
+        proc = host(https_server, install, url, meipass=os.path.join(install.path, "_internal-1"))
+        copy = str(tmp_path / "copy.img")
+        snapshot(image, device, copy)
+        assert proc.returncode == 0, proc.stderr
+        assert launcher_in(copy, "/install/QuelbaLauncher.exe", builds, str(tmp_path)) == "new"
+        dumped = str(tmp_path / "dumped")
+        os.mkdir(dumped)
+        run_tool("debugfs", "-R", f"rdump /install/_internal-2 {dumped}", copy)
+        assert described(folder_tree(os.path.join(dumped, "_internal-2"))) == described(NEW)
+        assert wait_start(install, "new")
