@@ -2,6 +2,7 @@
 directory gets the new build's contents folder, fetched by its manifest and made
 whole, before its executable is swapped; the folders no launcher uses go after."""
 import hashlib
+import itertools
 import json
 import os
 import posixpath
@@ -9,6 +10,7 @@ import shutil
 import struct
 import subprocess
 import sys
+import types
 
 import pytest
 
@@ -297,3 +299,61 @@ def test_old_folders_go_unless_in_use_or_not_ours(folders):
     assert folders.download() == folders.install.download
     assert sorted(n for n in os.listdir(folders.path) if n.startswith("_internal")) == [
         "_internal-2", "_internal-3", "_internal-x"]
+
+
+class Refusing:
+    """Stands in for a module (os, os.path, shutil): the calls of its functions,
+    counted across the stand-ins, run as usual but for the n-th, which raises."""
+
+    def __init__(self, module, count):
+        self._module, self._count = module, count
+
+    def __getattr__(self, name):
+        value = getattr(self._module, name)
+        if isinstance(value, types.ModuleType):
+            return Refusing(value, self._count)
+        if not callable(value) or isinstance(value, type):
+            return value
+
+        def call(*args, **kwargs):
+            self._count[0] += 1
+            if self._count[0] == self._count[1]:
+                raise OSError(f"call {self._count[0]} ({name}) refused")
+            return value(*args, **kwargs)
+        return call
+
+
+@pytest.mark.parametrize("system", ["posix", "nt"])
+def test_each_refused_call_leaves_nothing_half_made(folders, monkeypatch, system):
+    """The update of a folder launcher with each call of os, os.path and shutil
+    refused in turn, as the host's system would refuse it ("nt": the Windows
+    branch, where links are copies and modes are left alone): no temporary
+    folder left, and at the folder's name nothing, or the folder whole (made
+    before a later step failed, or where the module may pass a failure by)."""
+    if WINDOWS:
+        pytest.skip("the Linux suite runs both branches; under Wine the ~200 updates take a minute")
+    folders.publish("_internal-2", NEW)
+    folder, temporary = (os.path.join(folders.path, name) for name in ("_internal-2", "QuelbaLauncher_new.exe.folder"))
+    count = [0, 0]
+    nt = Refusing(types.SimpleNamespace(**{**vars(os), "name": "nt"}), count)
+    for n in itertools.count(1):
+        count[:] = [0, n]
+        monkeypatch.setattr(updater, "os", nt if system == "nt" else Refusing(os, count))
+        monkeypatch.setattr(updater, "shutil", Refusing(shutil, count))
+        try:
+            result = folders.download()
+        except OSError:  # refused before the download's own handling (the install directory)
+            result = None
+            folders.reports.append(FAILURE)
+        monkeypatch.setattr(updater, "os", os)
+        monkeypatch.setattr(updater, "shutil", shutil)
+        assert not os.path.exists(temporary), n
+        assert result is not None or folders.reports[-1] == FAILURE, n
+        if result is not None or os.path.exists(folder):  # only ever whole at its name
+            assert folders.tree("_internal-2") == (NEW if system == "posix" else {
+                **NEW, "libpython.so": NEW["lib/libpython.so"]}), n
+            shutil.rmtree(folder)
+        if count[0] < n:  # no call was refused: the whole update ran
+            assert result is not None
+            break
+    assert n > 50

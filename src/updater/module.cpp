@@ -62,18 +62,33 @@ int make_name(PyObject *&slot, const char *text, bool interned)
 
 }  // namespace
 
+namespace {
+
+/// One entry of the string table: its slot, its text, and whether it is an
+/// identifier (interned) or a text.
+struct NameEntry {
+    PyObject *Names::*slot;
+    const char *text;
+    bool interned;
+};
+
+constexpr NameEntry name_table[] = {
+#define UPDATER_NAME_ID(x) {&Names::x, #x, true},
+#define UPDATER_NAME_IDS(x, text) {&Names::x, text, true},
+#define UPDATER_NAME_TXT(x, text) {&Names::x, text, false},
+    UPDATER_NAMES(UPDATER_NAME_ID, UPDATER_NAME_IDS, UPDATER_NAME_TXT)
+#undef UPDATER_NAME_ID
+#undef UPDATER_NAME_IDS
+#undef UPDATER_NAME_TXT
+};
+
+}  // namespace
+
 int init_names()
 {
-#define UPDATER_MAKE_ID(x) \
-    if (make_name(names.x, #x, true) < 0) return -1;
-#define UPDATER_MAKE_IDS(x, text) \
-    if (make_name(names.x, text, true) < 0) return -1;
-#define UPDATER_MAKE_TXT(x, text) \
-    if (make_name(names.x, text, false) < 0) return -1;
-    UPDATER_NAMES(UPDATER_MAKE_ID, UPDATER_MAKE_IDS, UPDATER_MAKE_TXT)
-#undef UPDATER_MAKE_ID
-#undef UPDATER_MAKE_IDS
-#undef UPDATER_MAKE_TXT
+    for (const NameEntry &entry : name_table)
+        if (make_name(names.*entry.slot, entry.text, entry.interned) < 0)
+            return -1;
     return 0;
 }
 
