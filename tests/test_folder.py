@@ -87,8 +87,9 @@ class Folders:
         self.mp.setattr(sys, "executable", self.install.launcher)
         self.mp.setattr(sys, "_MEIPASS", os.path.join(self.path, name), raising=False)
 
-    def publish(self, folder, files, tag="new", edit=None, key=None, blobs=None, exe_folder=None, signed=False):
-        exe = self.install.launcher_script(tag) + archive(exe_folder or folder)
+    def publish(self, folder, files, tag="new", edit=None, key=None, blobs=None, exe_folder=None, signed=False,
+                exe_tail=None):
+        exe = self.install.launcher_script(tag) + (archive(exe_folder or folder) if exe_tail is None else exe_tail)
         url = self.server.add(exe)
         if signed:  # the build signed with the host's key, whatever signs the manifest
             self.server.add(KEY.sign(exe), path=self.server_path(url) + ".minisig")
@@ -228,6 +229,9 @@ FAILURES = {
     "no contents": dict(files=NEW, drop=".contents"),
     "build not named": dict(files=NEW, edit=_set(("build",), "0" * 64)),
     "names another folder": dict(files=NEW, exe_folder="_internal-9"),
+    "carries no archive": dict(files=NEW, exe_tail=b""),
+    "a corrupt archive": dict(files=NEW, exe_tail=struct.pack("!8sIIII64s", b"MEI\014\013\012\013\016", 1 << 30,
+                                                              0, 0, 312, b"")),
     "a file fails its sha256": dict(files=NEW, blobs={NEW["data/b.bin"]: os.urandom(70_000)}),
     "a file cut short": dict(files=NEW, blobs={NEW["data/b.bin"]: NEW["data/b.bin"][:-1]}),
     "bad signature": dict(files=NEW, key=Publisher(), signed=True),
@@ -333,13 +337,20 @@ def test_each_refused_call_leaves_nothing_half_made(folders, monkeypatch, system
     if WINDOWS:
         pytest.skip("the Linux suite runs both branches; under Wine the ~200 updates take a minute")
     folders.publish("_internal-2", NEW)
+    folders.make("_internal-0", {**OLD, "lib/held.dll": b"MZ"})  # an old folder of ours, which goes
+    with open(os.path.join(folders.path, "QuelbaLauncher.exe.folders"), "w") as f:
+        f.write("_internal-0\n")
     folder, temporary = (os.path.join(folders.path, name) for name in ("_internal-2", "QuelbaLauncher_new.exe.folder"))
     count = [0, 0]
-    nt = Refusing(types.SimpleNamespace(**{**vars(os), "name": "nt"}), count)
-    for n in itertools.count(1):
+    system_os = types.SimpleNamespace(**{**vars(os), "name": "nt"}) if system == "nt" else os
+
+    def refusing(n):
         count[:] = [0, n]
-        monkeypatch.setattr(updater, "os", nt if system == "nt" else Refusing(os, count))
+        monkeypatch.setattr(updater, "os", Refusing(system_os, count))
         monkeypatch.setattr(updater, "shutil", Refusing(shutil, count))
+
+    for n in itertools.count(1):
+        refusing(n)
         try:
             result = folders.download()
         except OSError:  # refused before the download's own handling (the install directory)
@@ -356,4 +367,6 @@ def test_each_refused_call_leaves_nothing_half_made(folders, monkeypatch, system
         if count[0] < n:  # no call was refused: the whole update ran
             assert result is not None
             break
-    assert n > 50
+    assert n > 50 and not os.path.exists(os.path.join(folders.path, "_internal-0"))
+    refusing(0)  # none: the folder made, then used as it stands
+    assert folders.download() == folders.download() == folders.install.download
