@@ -139,6 +139,8 @@ def test_folder_launchers_update_three_times_through_patches_signed(onedir_build
             else:
                 assert [p for p in paths if ".files/" in p] == fetched
                 assert f"{NAME}.patches/{old_sha}.zst" in paths and NAME not in paths
+            with open(os.path.join(os.path.dirname(path), "swapped.json")) as f:
+                assert json.load(f) == []  # the old process imported nothing once the swap had begun
             new = starts[-1]
             assert new["meipass"] == os.path.join(path, f"_internal-{tag}")
             assert new["motd"] == ("three" if tag in ("b3", "b4") else "one")
